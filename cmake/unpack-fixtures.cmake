@@ -1,0 +1,18 @@
+# Unpacks every .zst under SRC into DST, keeping runs of zeros as holes; a file already unpacked
+# and newer than its archive is left alone.
+file(MAKE_DIRECTORY ${DST})
+file(GLOB archives ${SRC}/*.zst)
+foreach(archive ${archives})
+    get_filename_component(name ${archive} NAME)
+    string(REGEX REPLACE "\\.zst$" "" name ${name})
+    set(out ${DST}/${name})
+    if(EXISTS ${out} AND ${out} IS_NEWER_THAN ${archive})
+        continue()
+    endif()
+    execute_process(COMMAND zstd -q -d --sparse -f ${archive} -o ${out}.part RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0)
+        file(REMOVE ${out}.part)
+        message(FATAL_ERROR "could not unpack ${archive}")
+    endif()
+    file(RENAME ${out}.part ${out})
+endforeach()
