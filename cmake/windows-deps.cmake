@@ -1,5 +1,10 @@
 # OpenSSL, GNU libidn and GoogleTest built for MinGW-w64 by scripts/setup.
-set(VOLARIX_DEPS "$ENV{HOME}/.cache/volarix/deps/current" CACHE PATH "Windows dependencies built by scripts/setup")
+if(DEFINED ENV{VOLARIX_CACHE})
+    set(_volarix_cache "$ENV{VOLARIX_CACHE}")
+else()
+    set(_volarix_cache "$ENV{HOME}/.cache/volarix")
+endif()
+set(VOLARIX_DEPS "${_volarix_cache}/deps/current" CACHE PATH "Windows dependencies built by scripts/setup")
 if(NOT EXISTS ${VOLARIX_DEPS}/lib/libssl.a)
     message(FATAL_ERROR "No Windows dependencies in ${VOLARIX_DEPS}: run scripts/setup first")
 endif()
