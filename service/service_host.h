@@ -1,7 +1,8 @@
 #pragma once
 // The service's life cycle under the Service Control Manager.
-#include <dbt.h>
 #include <windows.h>
+
+#include <dbt.h>
 
 // The name in the dispatcher table and in the handler registration.
 constexpr const wchar_t* kServiceName = L"volarixsvc";

@@ -10,8 +10,9 @@
 //   svcctl open-event NAME            opens a named event for SYNCHRONIZE and waits on it at once
 //
 // Every command prints key=value lines and returns 0 when the request could be made at all.
-#include <tlhelp32.h>
 #include <windows.h>
+
+#include <tlhelp32.h>
 
 #include <stdio.h>
 #include <stdlib.h>
