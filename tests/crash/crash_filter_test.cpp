@@ -326,4 +326,16 @@ TEST_F(CrashFilterTest, ReportThatCannotBeCreatedIsNotHandedOn) {
     EXPECT_TRUE(ListFolder(m_upload).empty());
 }
 
+TEST_F(CrashFilterTest, TemporaryFolderThatDoesNotFitFallsBackToTheDriveRoot) {
+    CSavedReportKey::SetDword(kProduct, 1);
+    const std::wstring tooLong = m_temp + L"\\" + std::wstring(MAX_PATH, L'x');
+    SetEnvironmentVariableW(L"TMP", tooLong.c_str());
+    SetEnvironmentVariableW(L"TEMP", tooLong.c_str());
+    EXPECT_EQ(RunChild(m_child, L"access"), kAccessViolation);
+    Upload upload;
+    ASSERT_TRUE(ReadUpload(&upload));
+    EXPECT_EQ(upload.args[0].substr(0, 8), "c:\\1020_") << upload.args[0];
+    EXPECT_EQ(GetFileAttributesA(upload.args[0].c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
 } // namespace
