@@ -2,17 +2,13 @@
 #ifndef VOLARIX_APFS_KEYBAG_H
 #define VOLARIX_APFS_KEYBAG_H
 
-#include <stddef.h>
-#include <stdint.h>
+#include "apfs_common.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-struct apfs_container;
-struct apfs_volume;
-struct apfs_der_vek;
-struct apfs_der_kek;
+#include "der.h"
 
 #define APFS_KEYBAG_TYPE_CONTAINER 0x6B657973u /* "keys" */
 #define APFS_KEYBAG_TYPE_VOLUME 0x72656373u    /* "recs" */
@@ -52,14 +48,14 @@ void apfs_keybag_walk_init(apfs_keybag_walk* walk, const uint8_t* keybag, size_t
 /* The next entry; 0 when the entries are used up or the next one does not lie inside the keybag. */
 int apfs_keybag_walk_next(apfs_keybag_walk* walk, apfs_keybag_entry* entry);
 
-int apfs_keybag_read(struct apfs_container* container, uint64_t start_block, uint8_t* buffer,
+int apfs_keybag_read(apfs_container* container, uint64_t start_block, uint8_t* buffer,
                      uint64_t block_count, const uint8_t* uuid);
-int apfs_volume_unlock_password(struct apfs_container* container, uint8_t index, const char* password);
-int apfs_volume_unlock(struct apfs_volume* volume, const apfs_keybag_entry* vek_entry,
+int apfs_volume_unlock_password(apfs_container* container, uint8_t index, const char* password);
+int apfs_volume_unlock(apfs_volume* volume, const apfs_keybag_entry* vek_entry,
                        const apfs_keybag_entry* keybag_entry, const char* password, size_t password_length);
-int apfs_unwrap_vek(const struct apfs_der_vek* vek, const struct apfs_der_kek* kek, const char* password,
+int apfs_unwrap_vek(const apfs_der_vek* vek, const apfs_der_kek* kek, const char* password,
                     size_t password_length, uint8_t out_key[APFS_VOLUME_KEY_BYTES]);
-int apfs_volume_read(struct apfs_volume* volume, uint64_t offset, void* buffer, uint64_t size, uint32_t decrypt,
+int apfs_volume_read(apfs_volume* volume, uint64_t offset, void* buffer, uint64_t size, uint32_t decrypt,
                      uint64_t crypto_id);
 
 #ifdef __cplusplus

@@ -2,19 +2,14 @@
 #ifndef VOLARIX_APFS_VOLUME_H
 #define VOLARIX_APFS_VOLUME_H
 
-#include <stdint.h>
+#include "apfs_common.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-struct apfs_container;
-struct apfs_tree;
-struct apfs_cipher_key;
-
 /* apfs_superblock_t */
 #define APFS_SB_MAGIC 0x42535041u /* "APSB" */
-#define APFS_OBJECT_TYPE_FS 13u
 #define APFS_SB_MAGIC_OFF 32
 #define APFS_SB_INCOMPAT_OFF 56
 #define APFS_SB_QUOTA_OFF 80
@@ -31,11 +26,10 @@ struct apfs_cipher_key;
 
 /* Ids of inodes carry their volume's index in the top 4 bits. */
 #define APFS_ID_VOLUME_SHIFT 60
-#define APFS_OID_MASK 0x0FFFFFFFFFFFFFFFull
 #define APFS_ROOT_DIR_OID 2u
 
-typedef struct apfs_volume {
-    struct apfs_container* container;
+struct apfs_volume {
+    apfs_container* container;
     uint64_t superblock_block;
     uint8_t* superblock;       /* block-size copy of the volume superblock */
     uint64_t root_tree_block;  /* physical block of the file-system tree's root node */
@@ -43,27 +37,27 @@ typedef struct apfs_volume {
     uint32_t encrypted;        /* the file-system tree's object-map value has flag 4 */
     uint32_t unlocked;
     uint8_t* work_buffer;      /* 512 bytes for decrypting reads, allocated on first use */
-    struct apfs_cipher_key* key;
+    apfs_cipher_key* key;
     uint32_t mounted;
-} apfs_volume;
+};
 
 void apfs_volume_init(apfs_volume* volume);
-void apfs_volume_bind(apfs_volume* volume, struct apfs_container* container, uint8_t index);
+void apfs_volume_bind(apfs_volume* volume, apfs_container* container, uint8_t index);
 void apfs_volume_free(apfs_volume* volume);
 uint32_t apfs_volume_is_mounted(const apfs_volume* volume);
 void apfs_volume_set_mounted(apfs_volume* volume, uint32_t flag);
 const uint8_t* apfs_volume_uuid(const apfs_volume* volume);
 int apfs_volume_case_sensitive(const apfs_volume* volume);
 int apfs_volume_superblock_ok(const apfs_volume* volume, const uint8_t* superblock);
-int apfs_volume_load(apfs_volume* volume, uint64_t block, struct apfs_tree* omap_tree);
-int apfs_volume_open_fs_tree(apfs_volume* volume, struct apfs_tree* omap_tree, struct apfs_tree* fs_tree);
-int apfs_volume_mount(struct apfs_container* container, uint8_t index, const char* password,
-                      struct apfs_tree* omap_tree, struct apfs_tree* fs_tree);
+int apfs_volume_load(apfs_volume* volume, uint64_t block, apfs_tree* omap_tree);
+int apfs_volume_open_fs_tree(apfs_volume* volume, apfs_tree* omap_tree, apfs_tree* fs_tree);
+int apfs_volume_mount(apfs_container* container, uint8_t index, const char* password,
+                      apfs_tree* omap_tree, apfs_tree* fs_tree);
 
 /* The volume record at index when it is mounted, else NULL. */
-apfs_volume* apfs_container_volume(struct apfs_container* container, uint8_t index);
+apfs_volume* apfs_container_volume(apfs_container* container, uint8_t index);
 /* Index of the first volume whose role is none or data; 0 when none qualifies. */
-uint32_t apfs_container_find_data_volume(struct apfs_container* container);
+uint32_t apfs_container_find_data_volume(apfs_container* container);
 
 #ifdef __cplusplus
 }
