@@ -181,8 +181,9 @@ template <class TSocket> void CSslSocket<TSocket>::CloseConnection() {
     }
     CLockHold hold(&g_GlobalLock);
     if (m_tls != nullptr) {
-        if (SSL_shutdown(m_tls->m_ssl) == 0)
-            SSL_shutdown(m_tls->m_ssl);
+        // One close-notify and no wait for the server's: that wait would read from the socket
+        // inside the global lock, for as long as a server keeping the connection open chooses.
+        SSL_shutdown(m_tls->m_ssl);
         ERR_clear_error();
         CCountedRef::Release(m_tls);
     }
