@@ -300,8 +300,6 @@ TEST_F(PudFileTest, SaveStoresOnlyTheRecordAndNamesItInTheRegistry) {
     EXPECT_EQ(m_stored, StoredValue());
 }
 
-BOOL WINAPI FailFromThirdWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
-                               LPOVERLAPPED overlapped);
 CImportPatch* g_writePatch;
 int g_writes;
 BOOL WINAPI FailFromThirdWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
