@@ -155,6 +155,8 @@ void Md5Transform(const void* data, uint64_t count, Md5Context* ctx) {
 }
 
 void Md5Update(const void* data, uint64_t count, Md5Context* ctx) {
+    if (count == 0)
+        return;
     const uint8_t* input = static_cast<const uint8_t*>(data);
     if (ctx->buffered > 0) {
         const uint32_t room = sizeof ctx->buffer - ctx->buffered;
