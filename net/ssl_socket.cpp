@@ -94,6 +94,7 @@ bool SetExpectedPeer(SSL* ssl, const wchar_t* host) {
     SocketAddr numeric;
     if (ParseNumericAddress(host, numeric))
         return X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), ascii.get()) == 1;
+    SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     return SSL_set1_host(ssl, ascii.get()) == 1 && SSL_set_tlsext_host_name(ssl, ascii.get()) == 1;
 }
 
