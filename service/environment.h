@@ -1,10 +1,11 @@
 #pragma once
 // Facts about the process read once on the main thread before the dispatcher starts; afterwards
 // they are only read, from any thread, without a lock.
+#include <windows.h>
+
 #include <locale.h>
 #include <stdint.h>
 #include <string>
-#include <windows.h>
 
 typedef BOOL(WINAPI* AddMandatoryAceFn)(PACL acl, DWORD revision, DWORD aceFlags, DWORD mandatoryPolicy,
                                         PSID labelSid);

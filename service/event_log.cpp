@@ -1,7 +1,9 @@
 #include "event_log.h"
 
+#include "reg_key_holder.h"
+#include "string_helpers.h"
+
 #include <memory>
-#include <stdio.h>
 
 CRITICAL_SECTION g_EventLogLock;
 HANDLE g_hEventSource = nullptr;
@@ -16,43 +18,38 @@ constexpr DWORD kEventId = 1;
 
 std::wstring& FormatFatalError(std::wstring& out, int id, uint16_t error) {
     const uint32_t code = 0x20000000u | ((static_cast<uint32_t>(id) & 0x1FFF) << 16) | error;
-    wchar_t text[128];
-    _snwprintf(text, sizeof(text) / sizeof(text[0]),
-               L"The program encounted a fatal error: 0x%08X.Please contact support for further "
-               L"assistance.",
-               code);
-    text[sizeof(text) / sizeof(text[0]) - 1] = L'\0';
-    out = text;
+    FormatStringW(out,
+                  L"The program encounted a fatal error: 0x%08X.Please contact support for further "
+                  L"assistance.",
+                  code);
     return out;
 }
 
 LONG CreateEventLogSourceKey(const wchar_t* source, HKEY* key) {
-    HKEY application = nullptr;
+    CRegKeyHolder application;
     LONG status =
         RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\Eventlog\\Application", 0,
-                      KEY_SET_VALUE, &application);
+                      KEY_SET_VALUE, application.Receive());
     if (status != ERROR_SUCCESS)
         return status;
-    status = RegCreateKeyExW(application, source, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
-                             key, nullptr);
-    RegCloseKey(application);
-    return status;
+    return RegCreateKeyExW(application.Get(), source, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
+                           nullptr, key, nullptr);
 }
 
 void RegisterEventLogSource(const wchar_t* source, const wchar_t* messageFile) {
     InitializeCriticalSection(&g_EventLogLock);
     g_hEventSource = nullptr;
 
-    HKEY key = nullptr;
-    if (CreateEventLogSourceKey(source, &key) != ERROR_SUCCESS)
-        return;
-    // The viewer does without these values; a failure to write them does not stop the reports.
-    RegSetValueExW(key, L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&kTypesSupported),
-                   sizeof(kTypesSupported));
-    RegSetValueExW(key, L"EventMessageFile", 0, REG_SZ, reinterpret_cast<const BYTE*>(messageFile),
-                   static_cast<DWORD>((wcslen(messageFile) + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
-
+    {
+        CRegKeyHolder key;
+        if (CreateEventLogSourceKey(source, key.Receive()) != ERROR_SUCCESS)
+            return;
+        // The viewer does without these values; a failure to write them does not stop the reports.
+        RegSetValueExW(key.Get(), L"TypesSupported", 0, REG_DWORD,
+                       reinterpret_cast<const BYTE*>(&kTypesSupported), sizeof(kTypesSupported));
+        RegSetValueExW(key.Get(), L"EventMessageFile", 0, REG_SZ, reinterpret_cast<const BYTE*>(messageFile),
+                       static_cast<DWORD>((wcslen(messageFile) + 1) * sizeof(wchar_t)));
+    }
     g_hEventSource = RegisterEventSourceW(nullptr, source);
 }
 

@@ -1,9 +1,10 @@
 #pragma once
 // The event log is the service's only log and carries one kind of entry: the fatal error that
 // ends the process.
+#include <windows.h>
+
 #include <stdint.h>
 #include <string>
-#include <windows.h>
 
 // Serialises reports; initialised by RegisterEventLogSource, kept until the process ends.
 extern CRITICAL_SECTION g_EventLogLock;

@@ -1,0 +1,32 @@
+#ifndef VOLARIX_FS_READER_H
+#define VOLARIX_FS_READER_H
+/* The reader's only access to the disk: opens a volume or disk device, locks it, finds the APFS
+ * partition and reads byte ranges of it in whole 4096-byte units. */
+#include "apfs_common.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define FS_READER_UNIT 4096
+#define FS_READER_UNKNOWN_LENGTH 0x7FFFFFFFFFFFFFFFull
+
+struct FsReader {
+    int descriptor;  /* -1 when none */
+    uint32_t locked; /* the volume lock was taken */
+    uint32_t failed; /* the device went away; every later read fails */
+    uint64_t length; /* readable bytes of the partition */
+    char* path;      /* heap copy of the device path */
+    uint64_t start;  /* byte offset of the partition on the device */
+};
+
+void FsReader_Reset(FsReader* reader);
+/* Must be followed by FsReader_Uninit whatever its result: a failed open may hold the lock. */
+int FsReader_Init(FsReader* reader, const char* path);
+int FsReader_Read(FsReader* reader, uint64_t offset, void* buffer, uint64_t size);
+void FsReader_Uninit(FsReader* reader);
+
+#ifdef __cplusplus
+}
+#endif
+#endif

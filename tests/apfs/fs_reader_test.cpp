@@ -1,0 +1,304 @@
+#include "fs_reader.h"
+
+#include "support/apfs_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
+using namespace apfs_test;
+
+namespace {
+
+struct IoctlLog {
+    std::vector<DWORD> codes;
+    DWORD lock_error = 0;          // nonzero: the lock fails with it
+    DWORD partition_error = 0;     // nonzero: partition information fails with it
+    uint64_t partition_length = 0; // answered when partition_error is 0
+    std::vector<uint8_t> layout;   // drive layout answered; empty: fails with 50
+};
+IoctlLog g_log;
+
+BOOL WINAPI RecordingIoctl(HANDLE, DWORD code, LPVOID, DWORD, LPVOID out, DWORD out_size, LPDWORD returned,
+                           LPOVERLAPPED) {
+    g_log.codes.push_back(code);
+    if (code == FSCTL_LOCK_VOLUME && g_log.lock_error) {
+        SetDeviceError(g_log.lock_error);
+        return FALSE;
+    }
+    if (code == IOCTL_DISK_GET_PARTITION_INFO_EX) {
+        if (g_log.partition_error) {
+            SetDeviceError(g_log.partition_error);
+            return FALSE;
+        }
+        memset(out, 0, out_size);
+        apfs_put_le64(static_cast<uint8_t*>(out) + FS_PARTITION_LENGTH, g_log.partition_length);
+        *returned = FS_PARTITION_ENTRY_SIZE;
+        return TRUE;
+    }
+    if (code == IOCTL_DISK_GET_DRIVE_LAYOUT_EX) {
+        if (g_log.layout.empty() || g_log.layout.size() > out_size) {
+            SetDeviceError(ERROR_NOT_SUPPORTED);
+            return FALSE;
+        }
+        memcpy(out, g_log.layout.data(), g_log.layout.size());
+        *returned = static_cast<DWORD>(g_log.layout.size());
+        return TRUE;
+    }
+    return TRUE;
+}
+
+std::vector<uint8_t> Layout(uint32_t style, const std::vector<std::vector<uint8_t>>& types) {
+    std::vector<uint8_t> layout(FS_LAYOUT_HEAD_SIZE + types.size() * FS_PARTITION_ENTRY_SIZE, 0);
+    apfs_put_le32(&layout[FS_LAYOUT_STYLE], style);
+    apfs_put_le32(&layout[FS_LAYOUT_COUNT], static_cast<uint32_t>(types.size()));
+    for (size_t i = 0; i < types.size(); i++) {
+        uint8_t* entry = &layout[FS_LAYOUT_HEAD_SIZE + i * FS_PARTITION_ENTRY_SIZE];
+        apfs_put_le64(entry + FS_PARTITION_STARTING_OFFSET, (i + 1) * 0x100000);
+        apfs_put_le64(entry + FS_PARTITION_LENGTH, 0x200000);
+        memcpy(entry + FS_PARTITION_GPT_TYPE, types[i].data(), 16);
+    }
+    return layout;
+}
+
+const std::vector<uint8_t> kApfsType = {0xEF, 0x57, 0x34, 0x7C, 0x00, 0x00, 0xAA, 0x11,
+                                        0xAA, 0x11, 0x00, 0x30, 0x65, 0x43, 0xEC, 0xAC};
+const std::vector<uint8_t> kBasicDataType = {0xA2, 0xA0, 0xD0, 0xEB, 0xE5, 0xB9, 0x33, 0x44,
+                                             0x87, 0xC0, 0x68, 0xB6, 0xB7, 0x26, 0x99, 0xC7};
+
+class FsReaderTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        UseTestDevices();
+        g_log = IoctlLog();
+        FsReader_Reset(&reader);
+    }
+    void TearDown() override { FsReader_Uninit(&reader); }
+
+    // Opens path with the recording stand-in; returns the result and the diagnostics.
+    int Open(const char* path, std::string* diagnostics) {
+        IoctlStandIn stand_in(&RecordingIoctl);
+        EXPECT_TRUE(stand_in.Active());
+        StderrCapture capture;
+        int ok = FsReader_Init(&reader, path);
+        *diagnostics = capture.Take();
+        return ok;
+    }
+
+    FsReader reader;
+};
+
+TEST_F(FsReaderTest, VolumeAndDiskPathsAskTheirOwnIoctl) {
+    struct Case {
+        const char* path;
+        DWORD expected;
+    } cases[] = {
+        {"\\\\.\\HarddiskVolume12", IOCTL_DISK_GET_PARTITION_INFO_EX},
+        {"\\\\.\\harddiskvolume7", IOCTL_DISK_GET_PARTITION_INFO_EX},
+        {"\\\\.\\HarddiskVolum", IOCTL_DISK_GET_DRIVE_LAYOUT_EX},
+        {"\\\\.\\PhysicalDrive40", IOCTL_DISK_GET_DRIVE_LAYOUT_EX},
+    };
+    for (const Case& c : cases) {
+        g_log = IoctlLog();
+        g_log.partition_length = kDfvfsSize;
+        std::string diagnostics;
+        Open(c.path, &diagnostics);
+        ASSERT_GE(g_log.codes.size(), 2u) << c.path << ": " << diagnostics;
+        EXPECT_EQ(static_cast<DWORD>(FSCTL_LOCK_VOLUME), g_log.codes[0]) << c.path;
+        EXPECT_EQ(c.expected, g_log.codes[1]) << c.path;
+        FsReader_Uninit(&reader);
+    }
+}
+
+TEST_F(FsReaderTest, VolumeWithoutPartitionInformationStillOpens) {
+    g_log.partition_error = ERROR_NOT_SUPPORTED;
+    std::string diagnostics;
+    ASSERT_EQ(1, Open(kDfvfsVolume, &diagnostics));
+    EXPECT_EQ("FsReader_Init: IOCTL_DISK_GET_PARTITION_INFO_EX failed: 50\n", diagnostics);
+    EXPECT_EQ(0u, reader.start);
+    EXPECT_EQ(FS_READER_UNKNOWN_LENGTH, reader.length);
+    uint8_t magic[4];
+    ASSERT_EQ(1, FsReader_Read(&reader, 32, magic, 4));
+    EXPECT_EQ(0, memcmp(magic, "NXSB", 4));
+}
+
+TEST_F(FsReaderTest, VolumeOpensOnThePlatformLayer) {
+    StderrCapture capture;
+    ASSERT_EQ(1, FsReader_Init(&reader, kDfvfsVolume));
+    std::string diagnostics = capture.Take();
+    EXPECT_EQ(0u, reader.start);
+#ifdef _WIN32
+    // Wine answers no partition information for a linked image file.
+    EXPECT_EQ("FsReader_Init: IOCTL_DISK_GET_PARTITION_INFO_EX failed: 50\n", diagnostics);
+    EXPECT_EQ(FS_READER_UNKNOWN_LENGTH, reader.length);
+#else
+    EXPECT_EQ("", diagnostics);
+    EXPECT_EQ(kDfvfsSize, reader.length);
+#endif
+    EXPECT_STREQ(kDfvfsVolume, reader.path);
+}
+
+TEST_F(FsReaderTest, DiskLayoutFailuresAreReported) {
+    struct Case {
+        std::vector<uint8_t> layout;
+        const char* message;
+    } cases[] = {
+        {{}, "FsReader_Init: IOCTL_DISK_GET_DRIVE_LAYOUT_EX failed: 50\n"},
+        {Layout(0, {kApfsType}),
+         "FsReader_Init: unsupported partition style: 0 (only GPT lookup is supported).\n"},
+        {Layout(1, {}), "FsReader_Init: APFS partition not found.\n"},
+        {Layout(1, {kBasicDataType}), "FsReader_Init: APFS partition not found.\n"},
+    };
+    for (const Case& c : cases) {
+        g_log = IoctlLog();
+        g_log.layout = c.layout;
+        std::string diagnostics;
+        EXPECT_EQ(0, Open("\\\\.\\PhysicalDrive40", &diagnostics));
+        EXPECT_EQ(c.message, diagnostics);
+        FsReader_Uninit(&reader);
+    }
+}
+
+TEST_F(FsReaderTest, FirstApfsPartitionOfTheLayoutWins) {
+    g_log.layout = Layout(1, {kBasicDataType, kApfsType, kApfsType});
+    std::string diagnostics;
+    ASSERT_EQ(1, Open("\\\\.\\PhysicalDrive40", &diagnostics)) << diagnostics;
+    EXPECT_EQ(0x200000u, reader.start);
+    EXPECT_EQ(0x200000u, reader.length);
+}
+
+TEST_F(FsReaderTest, GptDiskReadsThePartition) {
+    std::vector<uint8_t> layout;
+    ASSERT_TRUE(GptDriveLayout(FixturePath("gpt_dfvfs_apfs.img"), &layout));
+#ifdef _WIN32
+    // Wine answers no drive layout: the stand-in answers from the image's own GPT.
+    g_log.layout = layout;
+    std::string diagnostics;
+    ASSERT_EQ(1, Open(kGptDisk, &diagnostics)) << diagnostics;
+#else
+    ASSERT_EQ(1, FsReader_Init(&reader, kGptDisk));
+#endif
+    EXPECT_EQ(kGptPartitionStart, reader.start);
+    EXPECT_EQ(kDfvfsSize, reader.length);
+    std::vector<uint8_t> block(4096);
+    ASSERT_EQ(1, FsReader_Read(&reader, 0, block.data(), block.size()));
+    EXPECT_EQ(ReadFile(FixturePath("dfvfs_apfs.raw"), 0, 4096), block);
+}
+
+TEST_F(FsReaderTest, LockFailureClosesWithoutDismount) {
+    g_log.lock_error = 5;
+    std::string diagnostics;
+    IoctlStandIn stand_in(&RecordingIoctl);
+    {
+        StderrCapture capture;
+        EXPECT_EQ(0, FsReader_Init(&reader, kDfvfsVolume));
+        EXPECT_EQ("FsReader_Init: FSCTL_LOCK_VOLUME failed\n", capture.Take());
+    }
+    EXPECT_NE(-1, reader.descriptor);
+    EXPECT_EQ(0u, reader.locked);
+    FsReader_Uninit(&reader);
+    EXPECT_EQ(std::vector<DWORD>{FSCTL_LOCK_VOLUME}, g_log.codes);
+    EXPECT_EQ(-1, reader.descriptor);
+}
+
+TEST_F(FsReaderTest, UninitDismountsThenUnlocks) {
+    IoctlStandIn stand_in(&RecordingIoctl);
+    g_log.partition_length = kDfvfsSize;
+    ASSERT_EQ(1, FsReader_Init(&reader, kDfvfsVolume));
+    FsReader_Uninit(&reader);
+    std::vector<DWORD> expected = {FSCTL_LOCK_VOLUME, IOCTL_DISK_GET_PARTITION_INFO_EX, FSCTL_DISMOUNT_VOLUME,
+                                   FSCTL_UNLOCK_VOLUME};
+    EXPECT_EQ(expected, g_log.codes);
+}
+
+TEST_F(FsReaderTest, MissingDeviceReportsOpenError) {
+    StderrCapture capture;
+    EXPECT_EQ(0, FsReader_Init(&reader, "\\\\.\\HarddiskVolume99"));
+    EXPECT_EQ("FsReader_Init: _open error No such file or directory\n", capture.Take());
+}
+
+class FsReaderReadTest : public FsReaderTest {
+  protected:
+    void SetUp() override {
+        FsReaderTest::SetUp();
+        IoctlStandIn stand_in(&RecordingIoctl);
+        g_log.partition_length = kDfvfsSize;
+        ASSERT_EQ(1, FsReader_Init(&reader, kDfvfsVolume));
+    }
+};
+
+TEST_F(FsReaderReadTest, ReadAcrossUnitsReadsBothUnits) {
+#ifndef _WIN32
+    fs_posix_read_stats_reset();
+#endif
+    uint8_t two[2] = {0, 0};
+    ASSERT_EQ(1, FsReader_Read(&reader, 4095, two, 2));
+    std::vector<uint8_t> expected = ReadFile(FixturePath("dfvfs_apfs.raw"), 4095, 2);
+    EXPECT_EQ(expected, std::vector<uint8_t>(two, two + 2));
+#ifndef _WIN32
+    uint64_t count = 0, bytes = 0;
+    fs_posix_read_stats(&count, &bytes);
+    EXPECT_EQ(2u, count);
+    EXPECT_EQ(8192u, bytes);
+#endif
+}
+
+TEST_F(FsReaderReadTest, RangeIsCheckedWithoutWrapAround) {
+    uint8_t byte = 0;
+    StderrCapture capture;
+    EXPECT_EQ(1, FsReader_Read(&reader, kDfvfsSize, &byte, 0));
+    EXPECT_EQ(0, FsReader_Read(&reader, kDfvfsSize + 1, &byte, 0));
+    EXPECT_EQ(0, FsReader_Read(&reader, kDfvfsSize - 1, &byte, 2));
+    EXPECT_EQ(0, FsReader_Read(&reader, UINT64_MAX - 1, &byte, 4));
+    EXPECT_EQ(0, FsReader_Read(&reader, 4, &byte, UINT64_MAX - 1));
+    std::string line = "FsReader_Read: size overflow\n";
+    EXPECT_EQ(line + line + line + line, capture.Take());
+}
+
+TEST_F(FsReaderReadTest, ShortDeviceFailsTheRead) {
+    reader.length = kDfvfsSize + 8192;
+    uint8_t byte = 0;
+    StderrCapture capture;
+    EXPECT_EQ(0, FsReader_Read(&reader, kDfvfsSize + 10, &byte, 1));
+    EXPECT_EQ("FsReader_Read: n < to_read+head\n", capture.Take());
+}
+
+TEST_F(FsReaderReadTest, SeekFailureKeepsAPresentDeviceUsable) {
+    uint64_t start = reader.start;
+    reader.start = 0x8000000000000000ull;
+    uint8_t byte = 0;
+    {
+        StderrCapture capture;
+        EXPECT_EQ(0, FsReader_Read(&reader, 0, &byte, 1));
+        EXPECT_EQ("FsReader_Read: _lseeki64 error 22\n", capture.Take());
+    }
+    EXPECT_EQ(0u, reader.failed);
+    reader.start = start;
+    EXPECT_EQ(1, FsReader_Read(&reader, 0, &byte, 1));
+}
+
+#ifndef _WIN32
+TEST_F(FsReaderTest, DeviceThatWentAwayFailsEveryLaterRead) {
+    std::string link = std::string(VOLARIX_DEVICES_DIR) + "/harddiskvolume60";
+    unlink(link.c_str());
+    ASSERT_EQ(0, symlink(FixturePath("dfvfs_apfs.raw").c_str(), link.c_str()));
+    ASSERT_EQ(1, FsReader_Init(&reader, "\\\\.\\HarddiskVolume60"));
+    ASSERT_EQ(0, unlink(link.c_str()));
+    reader.start = 0x8000000000000000ull;
+    uint8_t byte = 0;
+    StderrCapture capture;
+    EXPECT_EQ(0, FsReader_Read(&reader, 0, &byte, 1));
+    EXPECT_EQ(1u, reader.failed);
+    reader.start = 0;
+    EXPECT_EQ(0, FsReader_Read(&reader, 0, &byte, 1));
+    EXPECT_EQ("FsReader_Read: _lseeki64 error 22\n", capture.Take());
+}
+#endif
+
+} // namespace

@@ -1,0 +1,209 @@
+#!/usr/bin/env python3
+"""End-to-end tests of volarixsvc.exe installed as a service in a private Wine prefix, with the
+stand-in file-system driver loaded as a kernel driver service.
+
+Wine facts these tests are built on:
+- The event log is a stub that stores nothing; with WINEDEBUG=err+eventlog every ReportEventW
+  string is printed as `err:eventlog:ReportEventW L"<text>"` on the reporting process's stderr.
+  A service's stderr is the stderr of the wine process that started the prefix's services, so
+  the prefix is started here with stderr on a log file that the tests read.
+- The SCM does not say how a service process that ended during its start-up ended, so the
+  fatal paths are checked on the process itself (svcctl start-and-wait).
+- Run by hand, StartServiceCtrlDispatcherW fails only after about 10 s.
+"""
+import os
+import re
+import shutil
+import subprocess
+import unittest
+
+SVC_EXE = os.environ["VOLARIX_SVC_EXE"]
+STUB_SYS = os.environ["VOLARIX_STUB_SYS"]
+SVCCTL = os.environ["VOLARIX_SVCCTL"]
+PREFIX = os.environ["VOLARIX_E2E_PREFIX"]
+LOG = PREFIX + ".log"
+
+SERVICE = "volarixsvc"
+DRIVER = "volax"
+INSTALL_DIR = r"C:\volarix"
+INSTALLED_EXE = INSTALL_DIR + r"\volarixsvc.exe"
+DRIVER_KEY = r"HKLM\System\CurrentControlSet\Services" + "\\" + DRIVER
+SOURCE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\Eventlog\Application\Volarix"
+EVENT_NAME = r"Global\VOLARIX_SR_EVENT"
+EVENT_LINE = re.compile(r'err:eventlog:ReportEventW L"(.*)"$')
+
+SERVICE_STOPPED, SERVICE_RUNNING = 1, 4
+ACCEPT_STOP_SHUTDOWN = 5
+
+
+def fatal_text(code):
+    return ("The program encounted a fatal error: 0x%08X.Please contact support for further "
+            "assistance." % code)
+
+
+def wine_env():
+    env = dict(os.environ)
+    env.update(WINEPREFIX=PREFIX, WINEARCH="win64", WINEDEBUG="-all,err+eventlog",
+               WINEDLLOVERRIDES="mscoree,mshtml=")
+    for name in ("DISPLAY", "WAYLAND_DISPLAY"):
+        env.pop(name, None)
+    return env
+
+
+def wine(*args, timeout=120):
+    return subprocess.run(["wine", *args], env=wine_env(), stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True, timeout=timeout)
+
+
+def svcctl(*args):
+    result = wine(SVCCTL, *args)
+    fields = dict(line.split("=", 1) for line in result.stdout.splitlines() if "=" in line)
+    if "error" in fields:
+        raise AssertionError("svcctl %s: %s" % (" ".join(args), fields["error"]))
+    return {key: value if key == "error" else int(value) for key, value in fields.items()}
+
+
+def reg_add(key, name, kind, data):
+    result = wine("reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f")
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def reg_delete(key, name):
+    wine("reg", "delete", key, "/v", name, "/f")
+
+
+def reg_values(key):
+    values = {}
+    for line in wine("reg", "query", key).stdout.splitlines():
+        parts = line.split(None, 2)
+        if len(parts) == 3 and parts[1].startswith("REG_"):
+            values[parts[0]] = (parts[1], parts[2].strip())
+    return values
+
+
+class LogWatch:
+    """The event texts the prefix's processes report from now on."""
+
+    def __init__(self):
+        self.offset = os.path.getsize(LOG)
+
+    def events(self):
+        with open(LOG, "rb") as log:
+            log.seek(self.offset)
+            text = log.read().decode("utf-8", "replace")
+        return [m.group(1) for m in (EVENT_LINE.search(l) for l in text.splitlines()) if m]
+
+
+class ServiceEndToEnd(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        shutil.rmtree(PREFIX, ignore_errors=True)
+        os.makedirs(PREFIX)
+        with open(LOG, "wb") as log:
+            def run(*args):
+                subprocess.run(args, env=wine_env(), stdin=subprocess.DEVNULL, stdout=log,
+                               stderr=log, check=True, timeout=300)
+            # A new prefix's services are restarted while wineboot finishes its update, and a
+            # service created meanwhile can be lost; so the prefix is built, the server stopped,
+            # and the prefix booted again before anything is installed.
+            run("wineserver", "-p")
+            run("wine", "wineboot", "-i")
+            run("wineserver", "-k")
+            run("wineserver", "-w")
+            run("wineserver", "-p")
+            # The services started here keep this stderr: the event texts arrive in the log.
+            run("wine", "wineboot")
+        drive_c = os.path.join(PREFIX, "drive_c")
+        os.makedirs(os.path.join(drive_c, "volarix"))
+        shutil.copy(SVC_EXE, os.path.join(drive_c, "volarix", "volarixsvc.exe"))
+        shutil.copy(STUB_SYS, os.path.join(drive_c, "windows", "system32", "drivers",
+                                           "volax_stub.sys"))
+        for args in (("sc", "create", SERVICE, "type=", "own", "start=", "demand", "binPath=",
+                      INSTALLED_EXE),
+                     ("sc", "create", DRIVER, "type=", "kernel", "start=", "demand", "binPath=",
+                      r"C:\windows\system32\drivers\volax_stub.sys")):
+            result = wine(*args)
+            assert result.returncode == 0, result.stdout + result.stderr
+
+    @classmethod
+    def tearDownClass(cls):
+        subprocess.run(["wineserver", "-k"], env=wine_env(), capture_output=True)
+        subprocess.run(["wineserver", "-w"], env=wine_env(), capture_output=True)
+
+    def start_driver(self):
+        if svcctl("query", DRIVER)["state"] != SERVICE_RUNNING:
+            self.assertEqual(0, svcctl("start-and-wait", DRIVER, str(SERVICE_RUNNING))["start"])
+
+    def assert_fatal_start(self, code):
+        watch = LogWatch()
+        status = svcctl("start-and-wait", SERVICE, str(SERVICE_RUNNING))
+        self.assertEqual(0, status["start"])
+        self.assertEqual(1, status.get("exit"), status)
+        self.assertEqual([fatal_text(code)], watch.events())
+        self.assertEqual(2, svcctl("open-event", EVENT_NAME)["open"])
+
+    def test_1_by_hand_sets_up_and_exits_0(self):
+        watch = LogWatch()
+        result = wine(INSTALLED_EXE)
+        self.assertEqual(0, result.returncode, result.stderr)
+        self.assertEqual([], watch.events())
+        values = reg_values(SOURCE_KEY)
+        self.assertEqual(("REG_DWORD", "0x7"), values.get("TypesSupported"))
+        self.assertEqual(("REG_SZ", INSTALLED_EXE), values.get("EventMessageFile"))
+        self.assertTrue(os.path.isdir(os.path.join(PREFIX, "drive_c", "ProgramData", "Volarix")))
+
+    def test_2_without_driver_reports_0x24B60002_and_exits_1(self):
+        self.assertNotEqual(SERVICE_RUNNING, svcctl("query", DRIVER)["state"])
+        self.assert_fatal_start(0x24B60002)
+
+    def test_3_wrong_magic_reports_0x24B70000_and_exits_1(self):
+        self.start_driver()
+        reg_add(DRIVER_KEY, "Answer", "REG_BINARY", "564c5259")  # "VLRY"
+        try:
+            self.assert_fatal_start(0x24B70000)
+        finally:
+            reg_delete(DRIVER_KEY, "Answer")
+        # The handshake carries the product version 1.0.2.0 as four little-endian u32.
+        self.assertEqual(("REG_BINARY", "01000000000000000200000000000000"),
+                         reg_values(DRIVER_KEY).get("LastRequest"))
+
+    def test_4_short_answer_reports_0x24B70000_and_exits_1(self):
+        self.start_driver()
+        reg_add(DRIVER_KEY, "Answer", "REG_BINARY", "564c52")  # "VLR"
+        try:
+            self.assert_fatal_start(0x24B70000)
+        finally:
+            reg_delete(DRIVER_KEY, "Answer")
+
+    def test_5_runs_answers_controls_and_stops(self):
+        self.start_driver()
+        watch = LogWatch()
+        status = svcctl("start-and-wait", SERVICE, str(SERVICE_RUNNING))
+        self.assertEqual(SERVICE_RUNNING, status["state"], status)
+        self.assertEqual(ACCEPT_STOP_SHUTDOWN, status["accepted"])
+        self.assertEqual(0, status["win32"])
+
+        # Another process sees the service-running event signalled.
+        self.assertEqual({"open": 0, "wait": 0}, svcctl("open-event", EVENT_NAME))
+
+        interrogate = svcctl("control", SERVICE, "4")
+        self.assertEqual(0, interrogate["result"])
+        self.assertEqual(SERVICE_RUNNING, interrogate["state"])
+        # Pause and continue are not among the accepted controls: the SCM turns them away.
+        for code in ("2", "3"):
+            answer = svcctl("control", SERVICE, code)
+            self.assertEqual(1052, answer["result"])  # ERROR_INVALID_SERVICE_CONTROL
+            self.assertEqual(SERVICE_RUNNING, answer["state"])
+        self.assertEqual(SERVICE_RUNNING, svcctl("control", SERVICE, "200")["state"])
+
+        stopped = svcctl("stop-and-wait", SERVICE)
+        self.assertEqual(0, stopped["result"])
+        self.assertEqual(0, stopped["exit"])
+        self.assertEqual(SERVICE_STOPPED, stopped["state"])
+        self.assertEqual(0, stopped["win32"])
+        self.assertEqual(2, svcctl("open-event", EVENT_NAME)["open"])  # ERROR_FILE_NOT_FOUND
+        self.assertEqual([], watch.events())
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
