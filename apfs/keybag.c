@@ -183,7 +183,7 @@ int apfs_unwrap_vek(const apfs_der_vek* vek, const apfs_der_kek* kek, const char
     if (vek_flags != 0 && vek_flags != KEY_FLAG_AES128)
         return 0;
     uint8_t derived[32];
-    uint8_t kek_key[32];
+    uint8_t kek_key[32] = {0};
     uint64_t integrity = 0;
     int ok = apfs_pbkdf2_sha256((const uint8_t*)password, password_length, kek, derived, sizeof(derived));
     if (ok)

@@ -21,9 +21,6 @@
 /* apfs_role: a role of none or data (0x40) marks the volume that the system mounts. */
 #define APFS_ROLE_MASK_DATA 0xFFBFu
 
-/* The volume superblock fields read here end with apfs_role; a smaller block cannot hold them. */
-#define APFS_SB_MIN_SIZE (APFS_SB_ROLE_OFF + 2)
-
 void apfs_volume_init(apfs_volume* volume) { memset(volume, 0, sizeof(*volume)); }
 
 void apfs_volume_bind(apfs_volume* volume, apfs_container* container, uint8_t index) {
@@ -57,8 +54,6 @@ int apfs_volume_case_sensitive(const apfs_volume* volume) {
 
 int apfs_volume_superblock_ok(const apfs_volume* volume, const uint8_t* superblock) {
     const apfs_container* container = volume->container;
-    if (container->block_size < APFS_SB_MIN_SIZE)
-        return 0;
     if (apfs_le32(superblock + APFS_SB_MAGIC_OFF) != APFS_SB_MAGIC)
         return 0;
     if (apfs_obj_type(superblock) != APFS_OBJECT_TYPE_FS)
@@ -102,7 +97,7 @@ uint32_t apfs_container_find_data_volume(apfs_container* container) {
         uint64_t paddr;
         if (!volume_superblock_paddr(container, (uint8_t)i, &paddr))
             continue;
-        if (container->block_size < APFS_SB_MIN_SIZE || !apfs_read_blocks(container, paddr, block, 1))
+        if (!apfs_read_blocks(container, paddr, block, 1))
             continue;
         if ((apfs_le16(block + APFS_SB_ROLE_OFF) & APFS_ROLE_MASK_DATA) == 0) {
             answer = i;

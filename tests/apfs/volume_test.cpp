@@ -1,5 +1,5 @@
 // Volume mount, inode loading, extended attributes and the directory iterator on fixture images.
-#include "apfs_test_support.h"
+#include "support/apfs_test_support.h"
 
 #include "container.h"
 #include "dir.h"

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -137,12 +138,41 @@ INSTANTIATE_TEST_SUITE_P(
                     Image{"apfs_forensic_container_chain", apfs_test::kContainerChainVolume, nullptr},
                     Image{"apfs_forensic_fstree", apfs_test::kFstreeVolume, nullptr},
                     Image{"apfs_forensic_content", apfs_test::kContentVolume, nullptr},
-                    Image{"enc_dfvfs", apfs_test::kEncDfvfsVolume, kPassword},
-                    Image{"dfvfs_apfs", apfs_test::kGptDisk, nullptr}),
-    [](const testing::TestParamInfo<Image>& info) {
-        std::string device = info.param.device;
-        return std::string(info.param.name) + (device.find("Physical") != std::string::npos ? "_gpt" : "");
-    });
+                    Image{"enc_dfvfs", apfs_test::kEncDfvfsVolume, kPassword}),
+    [](const testing::TestParamInfo<Image>& info) { return std::string(info.param.name); });
+
+std::vector<uint8_t> g_layout;
+
+#ifdef _WIN32
+apfs_test::DeviceIoControlFn g_ioctl;
+
+// Wine answers no drive layout for a file: the stand-in answers from the image's own GPT.
+BOOL WINAPI LayoutIoctl(HANDLE handle, DWORD code, LPVOID in, DWORD in_size, LPVOID out, DWORD out_size,
+                        LPDWORD returned, LPOVERLAPPED overlapped) {
+    if (code != IOCTL_DISK_GET_DRIVE_LAYOUT_EX)
+        return g_ioctl(handle, code, in, in_size, out, out_size, returned, overlapped);
+    if (out_size < g_layout.size())
+        return FALSE;
+    memcpy(out, g_layout.data(), g_layout.size());
+    *returned = static_cast<DWORD>(g_layout.size());
+    return TRUE;
+}
+#endif
+
+TEST(Manifest, GptDiskGivesTheSameTreeAsTheBareContainer) {
+    UseTestDevices();
+    ASSERT_TRUE(apfs_test::GptDriveLayout(apfs_test::FixturePath("gpt_dfvfs_apfs.img"), &g_layout));
+#ifdef _WIN32
+    apfs_test::IoctlStandIn stand_in(&LayoutIoctl);
+    ASSERT_TRUE(stand_in.Active());
+    g_ioctl = stand_in.Original();
+#endif
+    InspectOptions o;
+    o.device = apfs_test::kGptDisk;
+    std::string out, err;
+    ASSERT_EQ(0, RunInspect(o, out, err)) << err;
+    ExpectSameTree(Parse(ManifestText("dfvfs_apfs")), Parse(out));
+}
 
 TEST(Manifest, CarvedHeadWithoutObjectMapDoesNotOpen) {
     UseTestDevices();
