@@ -1,0 +1,162 @@
+#include <string.h>
+
+#include "container.h"
+#include "node.h"
+#include "tree.h"
+
+static void set_flag(uint32_t* flag) {
+    if (flag)
+        *flag = 1;
+}
+
+/* Loads child 0 level by level from level down to a leaf and makes that leaf current. */
+static int descend_first(apfs_btree* head, apfs_tree_level* level, uint32_t* not_found) {
+    while (level->node->level != 0) {
+        if (!apfs_level_child(level, 0, not_found))
+            return 0;
+        level = level->child;
+    }
+    head->current = level;
+    head->index = 0;
+    return 1;
+}
+
+int apfs_btree_iter_start(apfs_cursor* cursor, const apfs_key* key, uint32_t flags, uint32_t* not_found,
+                          uint32_t case_sensitive) {
+    apfs_btree* head = &cursor->head;
+    uint32_t size = apfs_key_size(key);
+    if (!head->root || size > sizeof cursor->start_key)
+        return 0;
+    if (key->kind == APFS_KEY_JKEY || key->kind == APFS_KEY_JKEY2)
+        apfs_put_le64(cursor->start_key, key->u.id);
+    else
+        memcpy(cursor->start_key, apfs_key_bytes(key), size);
+    cursor->key_kind = key->kind;
+    cursor->case_sensitive = case_sensitive;
+    cursor->leaf_moves = 0;
+
+    apfs_node* root = head->root->node;
+    if (!apfs_node_loaded(root) ? !apfs_node_reload(root)
+                                : !cursor->root_checked && !apfs_node_check_header(root))
+        return 0;
+    if (!cursor->root_checked)
+        head->current = head->root;
+    if (root->nkeys == 0) {
+        set_flag(not_found);
+        return 0;
+    }
+    cursor->root_checked = 1;
+    cursor->flags = flags;
+
+    uint32_t missing = 0;
+    if (apfs_btree_lookup(head, key, APFS_BT_BEFORE | APFS_BT_ANY_TYPE, NULL, NULL, &missing))
+        return 1;
+    if (!missing)
+        return 0;
+    /* The start key is the tree's first key, or lies before every key of a forward walk. */
+    if (head->index == APFS_NODE_AT_FIRST || (head->index == APFS_NODE_NOT_FOUND && flags & APFS_BT_GE)) {
+        head->index = 0;
+        head->current = head->root;
+        if (root->level == 0)
+            return 1;
+        return descend_first(head, head->root, not_found);
+    }
+    set_flag(not_found);
+    return 0;
+}
+
+/* Moves to the first entry of the next leaf. */
+static int next_leaf(apfs_cursor* cursor, uint32_t* not_found) {
+    apfs_btree* head = &cursor->head;
+    apfs_tree_level* level = head->current;
+    while (level->parent && (uint32_t)level->index + 1 >= level->parent->node->nkeys)
+        level = level->parent;
+    if (!level->parent) {
+        set_flag(not_found);
+        return 0;
+    }
+    /* A tree cannot have more leaves than its container has blocks: a walk that enters more
+     * has been sent round a cycle. */
+    if (++cursor->leaf_moves > apfs_container_block_count(head->container))
+        return 0;
+    apfs_tree_level* parent = level->parent;
+    if (!apfs_level_child(parent, (uint32_t)level->index + 1, not_found))
+        return 0;
+    return descend_first(head, parent->child, not_found);
+}
+
+int apfs_btree_iter_next(apfs_cursor* cursor, const uint8_t** key, const uint8_t** value, uint16_t* key_len,
+                         uint16_t* value_len, uint32_t* not_found, const uint8_t** block,
+                         const uint64_t** paddr_ref) {
+    apfs_btree* head = &cursor->head;
+    if (!head->current || head->index < 0)
+        return 0;
+    if (!apfs_key_make(cursor->key_kind, cursor->start_key, &head->scratch_a) ||
+        !apfs_key_make(cursor->key_kind, NULL, &head->scratch_b))
+        return 0;
+    apfs_key* a = head->scratch_a;
+    apfs_key* b = head->scratch_b;
+    a->case_sensitive = b->case_sensitive = cursor->case_sensitive;
+    const uint32_t flags = cursor->flags;
+
+    for (;;) {
+        apfs_node* node = head->current->node;
+        if (!apfs_node_loaded(node) && !apfs_node_reload(node))
+            return 0;
+        if ((uint32_t)head->index >= node->nkeys) {
+            if (!next_leaf(cursor, not_found))
+                return 0;
+            continue;
+        }
+        const uint8_t *k, *v;
+        uint16_t k_len, v_len;
+        if (!apfs_node_entry(node, (uint32_t)head->index, &k, &v, &k_len, &v_len) ||
+            !apfs_node_key_view(node, k, b))
+            return 0;
+        head->index++;
+
+        int type_ok = apfs_key_type(b) == apfs_key_type(a) || flags & APFS_BT_ANY_TYPE;
+        if (type_ok && ((flags & APFS_BT_EQ && apfs_key_equal(b, a)) ||
+                        (flags & APFS_BT_LE && apfs_key_less_equal(b, a)) ||
+                        (flags & APFS_BT_GE && apfs_key_less_equal(a, b)))) {
+            if (key)
+                *key = k;
+            if (value)
+                *value = v;
+            if (key_len)
+                *key_len = k_len;
+            if (value_len)
+                *value_len = v_len;
+            if (block)
+                *block = node->block;
+            if (paddr_ref)
+                *paddr_ref = &node->paddr;
+            return 1;
+        }
+        if (apfs_key_greater(b, a) && (!(flags & APFS_BT_GE) || (!type_ok))) {
+            set_flag(not_found);
+            return 0;
+        }
+    }
+}
+
+int apfs_omap_lookup(apfs_tree* tree, uint64_t oid, uint8_t* key16, uint8_t* value16, uint32_t* not_found) {
+    if (tree->head.resolver || !tree->cursor)
+        return 0;
+    apfs_key search;
+    apfs_omap_key_make(&search, oid, 0);
+    if (!apfs_btree_iter_start(tree->cursor, &search, APFS_BT_EQ, not_found, 1))
+        return 0;
+    /* Every version of the oid matches, in ascending xid order: the last one is the newest. */
+    for (;;) {
+        const uint8_t *k, *v;
+        uint16_t k_len, v_len;
+        uint32_t end = 0;
+        if (!apfs_btree_iter_next(tree->cursor, &k, &v, &k_len, &v_len, &end, NULL, NULL))
+            return end;
+        if (!v || k_len < APFS_OMAP_KEY_LEN || v_len < APFS_OMAP_VAL_LEN)
+            return 0;
+        memcpy(key16, k, APFS_OMAP_KEY_LEN);
+        memcpy(value16, v, APFS_OMAP_VAL_LEN);
+    }
+}
