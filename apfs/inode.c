@@ -43,7 +43,9 @@
 #define JKEY_SIZE 8
 
 /* An attribute value stored in a data stream rather than inline: flags 1 or 0x11. */
-static int xattr_flags_stream(uint16_t flags) { return (((uint16_t)(flags - 1u)) & 0xFFEFu) == 0; }
+static int xattr_flags_stream(uint16_t flags) {
+    return (((uint16_t)(flags - 1u)) & 0xFFEFu) == 0;
+}
 
 void apfs_inode_init(apfs_inode* inode) {
     memset(inode, 0, sizeof(*inode));
@@ -122,14 +124,17 @@ void apfs_inode_release(apfs_inode* inode) {
     free(inode);
 }
 
-uint64_t apfs_inode_oid(const apfs_inode* inode) { return inode->id & APFS_OBJ_ID_MASK; }
+uint64_t apfs_inode_oid(const apfs_inode* inode) {
+    return inode->id & APFS_OBJ_ID_MASK;
+}
 
 uint16_t apfs_inode_mode(const apfs_inode* inode) {
     return inode->value ? apfs_le16(inode->value + APFS_INODE_MODE_OFF) : 0;
 }
 
 int apfs_inode_is_compressed(const apfs_inode* inode) {
-    return inode->value && (apfs_le32(inode->value + APFS_INODE_BSD_FLAGS_OFF) & APFS_INODE_BSD_COMPRESSED) != 0;
+    return inode->value &&
+           (apfs_le32(inode->value + APFS_INODE_BSD_FLAGS_OFF) & APFS_INODE_BSD_COMPRESSED) != 0;
 }
 
 /* Points the inode at the extended fields of its value; every field must lie inside the record. */
@@ -332,7 +337,8 @@ int apfs_inode_extent_at(apfs_inode* inode, uint64_t oid, uint64_t offset, apfs_
     uint16_t value_len = 0;
     if (!apfs_btree_extent_lookup(&tree->head, oid, offset, &value, &key, not_found))
         return 0;
-    if (!key || !value || !apfs_btree_current_value_len(&tree->head, &value_len) || value_len < EXTENT_VAL_SIZE)
+    if (!key || !value || !apfs_btree_current_value_len(&tree->head, &value_len) ||
+        value_len < EXTENT_VAL_SIZE)
         return 0;
     apfs_container* container = tree->head.container;
     uint64_t len_and_flags = apfs_le64(value + EXTENT_LEN_AND_FLAGS_OFF);

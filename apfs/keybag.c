@@ -10,7 +10,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-
 /* Key data of a container-keybag entry that locates a volume keybag: start block, block count. */
 #define KB_LOCATION_SIZE 16
 
@@ -188,7 +187,8 @@ int apfs_unwrap_vek(const apfs_der_vek* vek, const apfs_der_kek* kek, const char
     int ok = apfs_pbkdf2_sha256((const uint8_t*)password, password_length, kek, derived, sizeof(derived));
     if (ok)
         ok = apfs_aes_key_unwrap(kek->wrapped_key, derived,
-                                 kek_flags == KEY_FLAG_AES128 ? APFS_CIPHER_AES128_CBC : APFS_CIPHER_AES256_CBC,
+                                 kek_flags == KEY_FLAG_AES128 ? APFS_CIPHER_AES128_CBC
+                                                              : APFS_CIPHER_AES256_CBC,
                                  kek_key, &integrity) &&
              integrity == APFS_KEY_WRAP_IV;
     if (ok && vek_flags == 0) {
@@ -200,8 +200,9 @@ int apfs_unwrap_vek(const apfs_der_vek* vek, const apfs_der_kek* kek, const char
         /* A 16-byte VEK gets its XTS tweak half from a digest of the key and the record's UUID. */
         apfs_digest* digest = NULL;
         uint8_t sum[32];
-        ok = ok && apfs_digest_new(APFS_DIGEST_SHA256, &digest) && digest && apfs_digest_update(digest, out_key, 16) &&
-             apfs_digest_update(digest, vek->uuid, 16) && apfs_digest_final(digest, sum);
+        ok = ok && apfs_digest_new(APFS_DIGEST_SHA256, &digest) && digest &&
+             apfs_digest_update(digest, out_key, 16) && apfs_digest_update(digest, vek->uuid, 16) &&
+             apfs_digest_final(digest, sum);
         if (digest)
             apfs_digest_free(digest);
         if (ok)

@@ -52,6 +52,10 @@ void apfs_mount_release(apfs_mount* mount) {
     mount->root = NULL;
 }
 
-void apfs_mount_free(apfs_mount* mount) { apfs_mount_release(mount); }
+void apfs_mount_free(apfs_mount* mount) {
+    apfs_mount_release(mount);
+}
 
-uint32_t apfs_name_max(void) { return APFS_NAME_MAX; }
+uint32_t apfs_name_max(void) {
+    return APFS_NAME_MAX;
+}

@@ -11,7 +11,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-
 /* omap_val_t */
 #define OV_FLAGS 0
 #define OV_SIZE 4
@@ -21,7 +20,9 @@
 /* apfs_role: a role of none or data (0x40) marks the volume that the system mounts. */
 #define APFS_ROLE_MASK_DATA 0xFFBFu
 
-void apfs_volume_init(apfs_volume* volume) { memset(volume, 0, sizeof(*volume)); }
+void apfs_volume_init(apfs_volume* volume) {
+    memset(volume, 0, sizeof(*volume));
+}
 
 void apfs_volume_bind(apfs_volume* volume, apfs_container* container, uint8_t index) {
     volume->container = container;
@@ -38,9 +39,13 @@ void apfs_volume_free(apfs_volume* volume) {
     volume->work_buffer = NULL;
 }
 
-uint32_t apfs_volume_is_mounted(const apfs_volume* volume) { return volume->mounted; }
+uint32_t apfs_volume_is_mounted(const apfs_volume* volume) {
+    return volume->mounted;
+}
 
-void apfs_volume_set_mounted(apfs_volume* volume, uint32_t flag) { volume->mounted = flag; }
+void apfs_volume_set_mounted(apfs_volume* volume, uint32_t flag) {
+    volume->mounted = flag;
+}
 
 const uint8_t* apfs_volume_uuid(const apfs_volume* volume) {
     return volume->superblock ? volume->superblock + APFS_SB_VOL_UUID_OFF : NULL;
@@ -80,7 +85,8 @@ static int volume_superblock_paddr(apfs_container* container, uint8_t index, uin
     if (!apfs_btree_lookup(&container->omap_tree->head, &key, APFS_BT_EQ, &value, &found_key, &not_found))
         return 0;
     uint16_t value_len = 0;
-    if (!value || !apfs_btree_current_value_len(&container->omap_tree->head, &value_len) || value_len < OMAP_VAL_SIZE)
+    if (!value || !apfs_btree_current_value_len(&container->omap_tree->head, &value_len) ||
+        value_len < OMAP_VAL_SIZE)
         return 0;
     if (apfs_le32(value + OV_FLAGS) != 0 || apfs_le32(value + OV_SIZE) != container->block_size)
         return 0;
@@ -127,15 +133,15 @@ int apfs_volume_load(apfs_volume* volume, uint64_t block, apfs_tree* omap_tree) 
         return 0;
     if (!apfs_volume_superblock_ok(volume, volume->superblock))
         return 0;
-    if (!apfs_tree_open(omap_tree, apfs_le64(volume->superblock + APFS_SB_OMAP_OID_OFF), volume->index, 1, NULL,
-                        0))
+    if (!apfs_tree_open(omap_tree, apfs_le64(volume->superblock + APFS_SB_OMAP_OID_OFF), volume->index, 1,
+                        NULL, 0))
         return 0;
     uint8_t key16[16];
     uint8_t value16[OMAP_VAL_SIZE];
     memset(value16, 0, sizeof(value16));
     uint32_t not_found = 0;
-    if (!apfs_omap_lookup(omap_tree, apfs_le64(volume->superblock + APFS_SB_ROOT_TREE_OID_OFF), key16, value16,
-                          &not_found))
+    if (!apfs_omap_lookup(omap_tree, apfs_le64(volume->superblock + APFS_SB_ROOT_TREE_OID_OFF), key16,
+                          value16, &not_found))
         return 0;
     uint64_t paddr = apfs_le64(value16 + OV_PADDR);
     if (paddr == 0)

@@ -142,8 +142,8 @@ struct Records {
         Bytes uuid = Pattern(16, 200);
         memcpy(vek.uuid, uuid.data(), 16);
         Bytes derived(32);
-        PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()), salt.data(), 16, 1000, EVP_sha256(),
-                          32, derived.data());
+        PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()), salt.data(), 16, 1000,
+                          EVP_sha256(), 32, derived.data());
         Bytes kek_key = Pattern(kek_flags == 2 ? 16 : 32, 50);
         Bytes wrapped = Wrap(Bytes(derived.begin(), derived.begin() + kek_key.size()), kek_key);
         memcpy(kek.wrapped_key, wrapped.data(), wrapped.size());
@@ -214,7 +214,7 @@ Bytes XtsEncrypt(const Bytes& key, uint64_t unit, const Bytes& plain) {
 // File data of an encrypted volume: the tweak of each 512-byte unit comes from the extent's
 // crypto id and the unit's place in its block, not from where the bytes lie on the device.
 class VolumeRead : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         key_ = Pattern(32, 11);
         Bytes image(3 * 4096);
@@ -224,7 +224,8 @@ protected:
             memcpy(&image[u * 512], c.data(), 512);
         }
         path_ = std::string(VOLARIX_FIXTURES_DIR) + "/volume-read-test.img";
-        std::ofstream(path_, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), image.size());
+        std::ofstream(path_, std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()), image.size());
         FsReader_Reset(&reader_);
 #ifdef _WIN32
         reader_.descriptor = _open(path_.c_str(), _O_BINARY | _O_RDONLY);

@@ -19,7 +19,7 @@ namespace {
 
 // A container opened on a fixture device with a mount handle and its two trees.
 class Mounted : public testing::Test {
-protected:
+  protected:
     void Open(const char* device) {
         apfs_test::UseTestDevices();
         FsReader_Reset(&reader_);
@@ -121,7 +121,8 @@ TEST_F(Mounted, AttributeQueriesReportSizeTooSmallAndAbsence) {
     EXPECT_EQ(21u, size);
     char small[4];
     size = 0;
-    EXPECT_EQ(0, apfs_inode_get_xattr(file, "myxattr", 7, small, sizeof(small), &size, &too_small, &missing, &fs_));
+    EXPECT_EQ(
+        0, apfs_inode_get_xattr(file, "myxattr", 7, small, sizeof(small), &size, &too_small, &missing, &fs_));
     EXPECT_EQ(1u, too_small);
     EXPECT_EQ(21u, size);
     EXPECT_EQ(0u, missing);

@@ -40,9 +40,13 @@ TEST(ApfsProbe, PopulatedDataVolumeGetsALetter) {
     EXPECT_EQ(1, Probe(kPopCsns));
 }
 
-TEST(ApfsProbe, EncryptedVolumeGetsALetterWithoutPassword) { EXPECT_EQ(1, Probe(kEncDfvfs)); }
+TEST(ApfsProbe, EncryptedVolumeGetsALetterWithoutPassword) {
+    EXPECT_EQ(1, Probe(kEncDfvfs));
+}
 
-TEST(ApfsProbe, ContainerWithoutDataVolumeIsProbedWithItsFirstVolume) { EXPECT_EQ(1, Probe(kPreboot)); }
+TEST(ApfsProbe, ContainerWithoutDataVolumeIsProbedWithItsFirstVolume) {
+    EXPECT_EQ(1, Probe(kPreboot));
+}
 
 TEST(ApfsProbe, OtherVolumesGetNoLetter) {
     EXPECT_EQ(0, Probe(kEmpty));
@@ -51,7 +55,9 @@ TEST(ApfsProbe, OtherVolumesGetNoLetter) {
     EXPECT_EQ(0, Probe(kMissing));
 }
 
-TEST(ApfsProbe, ContainerWhoseObjectMapIsGoneGetsNoLetter) { EXPECT_EQ(0, Probe(kNxsbHead)); }
+TEST(ApfsProbe, ContainerWhoseObjectMapIsGoneGetsNoLetter) {
+    EXPECT_EQ(0, Probe(kNxsbHead));
+}
 
 #ifdef _WIN32
 TEST(ApfsProbe, NameWithoutVolumePartIsRefused) {

@@ -20,7 +20,9 @@ int Usage() {
     return 2;
 }
 
-bool IsDevicePath(const std::string& path) { return path.rfind("\\\\.\\", 0) == 0; }
+bool IsDevicePath(const std::string& path) {
+    return path.rfind("\\\\.\\", 0) == 0;
+}
 
 #ifndef _WIN32
 // The reader opens devices only; natively a plain image file is offered as one through the device

@@ -6,8 +6,8 @@
 #include "dir.h"
 #include "fs_reader.h"
 #include "inode.h"
-#include "keybag.h"
 #include "key.h"
+#include "keybag.h"
 #include "mount.h"
 #include "name.h"
 #include "tree.h"
@@ -62,7 +62,8 @@ std::string Hex(const uint8_t* bytes, size_t n) {
 
 std::string Uuid(const uint8_t* u) {
     std::string h = Hex(u, 16);
-    return h.substr(0, 8) + "-" + h.substr(8, 4) + "-" + h.substr(12, 4) + "-" + h.substr(16, 4) + "-" + h.substr(20);
+    return h.substr(0, 8) + "-" + h.substr(8, 4) + "-" + h.substr(12, 4) + "-" + h.substr(16, 4) + "-" +
+           h.substr(20);
 }
 
 std::string Escape(const std::string& s) {
@@ -87,12 +88,13 @@ std::string Sha256(const uint8_t* data, size_t n) {
 }
 
 class Inspector {
-public:
+  public:
     Inspector(apfs_container* container, apfs_mount* mount, apfs_tree* fs_tree, uint8_t index)
         : m_container(container), m_mount(mount), m_fs(fs_tree), m_index(index) {
         const apfs_volume* volume = &container->volumes[index];
         uint32_t incompat = apfs_le32(volume->superblock + APFS_SB_INCOMPAT_OFF);
-        m_hashed = (incompat & (APFS_INCOMPAT_CASE_INSENSITIVE | APFS_INCOMPAT_NORMALIZATION_INSENSITIVE)) != 0;
+        m_hashed =
+            (incompat & (APFS_INCOMPAT_CASE_INSENSITIVE | APFS_INCOMPAT_NORMALIZATION_INSENSITIVE)) != 0;
     }
 
     bool Walk(std::vector<Entry>& out) {
@@ -109,7 +111,8 @@ public:
         std::string shown = "/";
         while (pos < path.size()) {
             size_t slash = path.find('/', pos);
-            std::string component = path.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
+            std::string component =
+                path.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
             pos = slash == std::string::npos ? path.size() : slash + 1;
             if (component.empty())
                 continue;
@@ -126,7 +129,7 @@ public:
         return line;
     }
 
-private:
+  private:
     uint64_t Id(uint64_t oid) const { return (static_cast<uint64_t>(m_index) << APFS_ID_VOLUME_SHIFT) | oid; }
 
     bool Resolve(uint64_t dir_oid, const std::string& name, uint64_t* out) {
@@ -141,8 +144,8 @@ private:
             const uint8_t* value;
             uint16_t key_len, value_len;
             uint32_t end = 0;
-            while (!found && apfs_btree_iter_next(m_fs->cursor, &key, &value, &key_len, &value_len, &end, nullptr,
-                                                  nullptr)) {
+            while (!found && apfs_btree_iter_next(m_fs->cursor, &key, &value, &key_len, &value_len, &end,
+                                                  nullptr, nullptr)) {
                 std::string stored;
                 if (!RecordName(key, key_len, &stored) || !value || value_len < 8)
                     continue;
@@ -186,7 +189,8 @@ private:
         const uint8_t* value;
         uint16_t key_len, value_len;
         uint32_t end = 0;
-        while (apfs_btree_iter_next(m_fs->cursor, &key, &value, &key_len, &value_len, &end, nullptr, nullptr)) {
+        while (
+            apfs_btree_iter_next(m_fs->cursor, &key, &value, &key_len, &value_len, &end, nullptr, nullptr)) {
             Child child;
             if (!RecordName(key, key_len, &child.name) || !value || value_len < 8)
                 return false;
@@ -245,8 +249,8 @@ private:
             }
             uint64_t offset = block << shift;
             uint64_t n = std::min<uint64_t>(run.length << shift, size - offset);
-            if (!apfs_volume_read(inode->volume, run.phys_block << shift, data.data() + offset, n, run.decrypt,
-                                  run.crypto_id))
+            if (!apfs_volume_read(inode->volume, run.phys_block << shift, data.data() + offset, n,
+                                  run.decrypt, run.crypto_id))
                 return false;
             any_data = true;
             block += run.length;
@@ -262,19 +266,22 @@ private:
         apfs_inode* inode = nullptr;
         if (!apfs_inode_open(m_container, Id(oid), &inode, nullptr, m_fs)) {
             Append(m_err, "apfs-inspect: cannot open inode %llu (%s)\n", static_cast<unsigned long long>(oid),
-                    path.c_str());
+                   path.c_str());
             return false;
         }
         uint16_t mode = apfs_inode_mode(inode);
         int32_t nlink = static_cast<int32_t>(apfs_le32(inode->value + APFS_INODE_NCHILDREN_OFF));
         std::string digest, target, xattrs;
         bool ok = true;
-        if ((mode & APFS_MODE_TYPE) == kModeRegular && !DataDigest(inode, &digest) && !apfs_inode_is_compressed(inode))
+        if ((mode & APFS_MODE_TYPE) == kModeRegular && !DataDigest(inode, &digest) &&
+            !apfs_inode_is_compressed(inode))
             ok = false;
         std::vector<std::pair<std::string, std::string>> attributes;
         for (apfs_list* link = inode->xattrs.next; ok && link != &inode->xattrs; link = link->next) {
-            apfs_xattr* xattr = reinterpret_cast<apfs_xattr*>(reinterpret_cast<uint8_t*>(link) - offsetof(apfs_xattr, link));
-            std::string name(reinterpret_cast<const char*>(xattr->data), xattr->name_len ? xattr->name_len - 1u : 0u);
+            apfs_xattr* xattr =
+                reinterpret_cast<apfs_xattr*>(reinterpret_cast<uint8_t*>(link) - offsetof(apfs_xattr, link));
+            std::string name(reinterpret_cast<const char*>(xattr->data),
+                             xattr->name_len ? xattr->name_len - 1u : 0u);
             std::vector<uint8_t> value(static_cast<size_t>(xattr->size));
             uint64_t size = 0;
             uint32_t too_small = 0, missing = 0;
@@ -304,10 +311,10 @@ private:
         return ok;
     }
 
-public:
+  public:
     std::string m_err;
 
-private:
+  private:
     apfs_container* m_container;
     apfs_mount* m_mount;
     apfs_tree* m_fs;
@@ -328,7 +335,8 @@ int InspectContainer(const InspectOptions& o, FsReader* reader, std::string& out
         apfs_container_free(&container);
         return 1;
     }
-    uint32_t index = o.volume >= 0 ? static_cast<uint32_t>(o.volume) : apfs_container_find_data_volume(&container);
+    uint32_t index =
+        o.volume >= 0 ? static_cast<uint32_t>(o.volume) : apfs_container_find_data_volume(&container);
     apfs_mount mount;
     apfs_mount_init(&mount, &container);
     apfs_tree omap_tree, fs_tree;
@@ -351,14 +359,16 @@ int InspectContainer(const InspectOptions& o, FsReader* reader, std::string& out
         } else {
             std::vector<Entry> entries;
             out += "# format: volume|path|inode|parent|mode|size|nlink|sha256|symlink|xattrs\n";
-            Append(out, "# container: uuid=%s volumes=%u\n", Uuid(container.superblock + APFS_NX_UUID).c_str(),
+            Append(out, "# container: uuid=%s volumes=%u\n",
+                   Uuid(container.superblock + APFS_NX_UUID).c_str(),
                    apfs_container_volume_count(&container));
             if (volume->unlocked)
                 Append(out, "# volume %u: locked; unlock with password: ok\n", index);
             Append(out, "# volume %u: uuid=%s name=", index, Uuid(apfs_volume_uuid(volume)).c_str());
             out += name + "\n";
             bool ok = inspector.Walk(entries);
-            std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.path < b.path; });
+            std::sort(entries.begin(), entries.end(),
+                      [](const Entry& a, const Entry& b) { return a.path < b.path; });
             for (const Entry& e : entries)
                 out += e.line + "\n";
             rc = ok ? 0 : 1;

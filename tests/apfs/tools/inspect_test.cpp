@@ -115,7 +115,7 @@ struct Image {
 };
 
 class ManifestTest : public testing::TestWithParam<Image> {
-protected:
+  protected:
     void SetUp() override { UseTestDevices(); }
 };
 
@@ -184,7 +184,7 @@ TEST(Manifest, CarvedHeadWithoutObjectMapDoesNotOpen) {
 }
 
 class Encryption : public testing::Test {
-protected:
+  protected:
     void SetUp() override { UseTestDevices(); }
     int Run(const char* device, const char* password, std::string* out = nullptr) {
         InspectOptions o;
@@ -251,7 +251,9 @@ INSTANTIATE_TEST_SUITE_P(HashedVolumes, LookupTest,
                                          Image{"dfvfs_apfs", apfs_test::kDfvfsVolume, nullptr},
                                          Image{"apfs_forensic_content", apfs_test::kContentVolume, nullptr},
                                          Image{"enc_dfvfs", apfs_test::kEncDfvfsVolume, kPassword}),
-                         [](const testing::TestParamInfo<Image>& info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<Image>& info) {
+                             return std::string(info.param.name);
+                         });
 
 std::string Unhex(const std::string& hex) {
     std::string out;
