@@ -56,7 +56,8 @@ struct apfs_container {
     apfs_volume* volumes; /* volume_count records */
     uint64_t first_map_block;
     uint64_t superblock_block;
-    apfs_tree* omap_tree; /* the container object map */
+    apfs_tree* omap_tree;    /* the container object map */
+    uint8_t volume_capacity; /* records allocated in volumes */
 };
 
 void apfs_container_init(apfs_container* container);

@@ -14,18 +14,21 @@ class CDiskFileException {
     uint32_t m_error;
 };
 
-// Mode word of CDiskFile::Open. Bits not named here are ignored.
+// Mode word of CDiskFile::Open; bits not named here are ignored.
+// Access, mode & 0x7: 3 to 7 open the file without data access.
+// Sharing, mode & 0x70: any value other than the three below lets no one else in.
+// Disposition: without kDiskFileCreate the file must exist; kDiskFileCreate alone truncates an
+// existing file; with kDiskFileNoTruncate as well an existing file is kept as it is.
 enum : uint32_t {
-    kDiskFileRead = 0x0,            // access, mode & 0x7
-    kDiskFileWrite = 0x1,           //
-    kDiskFileReadWrite = 0x2,       // 3 to 7: no data access
-    kDiskFileShareNone = 0x10,      // sharing, mode & 0x70
-    kDiskFileShareRead = 0x20,      //
-    kDiskFileShareWrite = 0x30,     //
-    kDiskFileShareReadWrite = 0x40, //
+    kDiskFileRead = 0x0,
+    kDiskFileWrite = 0x1,
+    kDiskFileReadWrite = 0x2,
+    kDiskFileShareRead = 0x20,
+    kDiskFileShareWrite = 0x30,
+    kDiskFileShareReadWrite = 0x40,
     kDiskFileNoInherit = 0x80,
-    kDiskFileCreate = 0x1000,     // CREATE_ALWAYS; without it OPEN_EXISTING
-    kDiskFileNoTruncate = 0x2000, // with kDiskFileCreate: OPEN_ALWAYS
+    kDiskFileCreate = 0x1000,
+    kDiskFileNoTruncate = 0x2000,
     kDiskFileNoBuffering = 0x10000,
     kDiskFileWriteThrough = 0x20000,
     kDiskFileRandomAccess = 0x40000,

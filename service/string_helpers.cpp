@@ -15,16 +15,15 @@
 // string. The underscore names used below are the Microsoft runtime's own (msvcrt.dll), whose
 // rules every format string of the service is written for.
 
-void FormatStringA(std::string& out, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
+namespace {
+
+void FormatStringAV(std::string& out, const char* format, va_list args) {
     va_list measure;
     va_copy(measure, args);
     const int length = _vscprintf(format, measure);
     va_end(measure);
+    // A string argument that cannot be converted to the other width fails the whole format.
     if (length < 0) {
-        // A string argument that cannot be converted to the other width fails the whole format.
-        va_end(args);
         out.clear();
         return;
     }
@@ -32,12 +31,23 @@ void FormatStringA(std::string& out, const char* format, ...) {
     std::unique_ptr<char[]> buffer(new char[size]);
     buffer[0] = '\0';
     buffer[length] = '\0';
-    const int written = _vsnprintf(buffer.get(), size, format, args);
-    va_end(args);
+    va_list formatArgs;
+    va_copy(formatArgs, args);
+    const int written = _vsnprintf(buffer.get(), size, format, formatArgs);
+    va_end(formatArgs);
     if (written < 0)
         out.clear();
     else
         out.assign(buffer.get());
+}
+
+} // namespace
+
+void FormatStringA(std::string& out, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    FormatStringAV(out, format, args);
+    va_end(args);
 }
 
 void FormatStringWV(std::wstring& out, const wchar_t* format, va_list args) {
@@ -53,10 +63,10 @@ void FormatStringWV(std::wstring& out, const wchar_t* format, va_list args) {
     std::unique_ptr<wchar_t[]> buffer(new wchar_t[size]);
     buffer[0] = L'\0';
     buffer[length] = L'\0';
-    va_list format_args;
-    va_copy(format_args, args);
-    const int written = _vsnwprintf(buffer.get(), size, format, format_args);
-    va_end(format_args);
+    va_list formatArgs;
+    va_copy(formatArgs, args);
+    const int written = _vsnwprintf(buffer.get(), size, format, formatArgs);
+    va_end(formatArgs);
     if (written < 0)
         out.clear();
     else

@@ -1,6 +1,7 @@
 #include "apfs_test_support.h"
 
 #include "apfs_common.h"
+#include "container.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -128,6 +129,68 @@ bool IoctlStandIn::Active() const {
     return true;
 }
 #endif
+
+namespace {
+uint64_t g_image_size;
+
+BOOL WINAPI WholeFileDisk(HANDLE, DWORD code, LPVOID, DWORD, LPVOID out, DWORD out_size, LPDWORD returned,
+                          LPOVERLAPPED) {
+    if (code != IOCTL_DISK_GET_DRIVE_LAYOUT_EX)
+        return TRUE;
+    if (out_size < FS_LAYOUT_HEAD_SIZE + FS_PARTITION_ENTRY_SIZE)
+        return FALSE;
+    uint8_t* layout = static_cast<uint8_t*>(out);
+    memset(layout, 0, FS_LAYOUT_HEAD_SIZE + FS_PARTITION_ENTRY_SIZE);
+    apfs_put_le32(layout + FS_LAYOUT_STYLE, FS_PARTITION_STYLE_GPT);
+    apfs_put_le32(layout + FS_LAYOUT_COUNT, 1);
+    uint8_t* entry = layout + FS_LAYOUT_HEAD_SIZE;
+    apfs_put_le64(entry + FS_PARTITION_LENGTH, g_image_size);
+    static const uint8_t apfs_type[16] = {0xEF, 0x57, 0x34, 0x7C, 0x00, 0x00, 0xAA, 0x11,
+                                          0xAA, 0x11, 0x00, 0x30, 0x65, 0x43, 0xEC, 0xAC};
+    memcpy(entry + FS_PARTITION_GPT_TYPE, apfs_type, 16);
+    if (returned)
+        *returned = FS_LAYOUT_HEAD_SIZE + FS_PARTITION_ENTRY_SIZE;
+    return TRUE;
+}
+} // namespace
+
+ImageReader::ImageReader(const std::string& path) {
+    FsReader_Reset(&m_reader);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in)
+        return;
+    g_image_size = static_cast<uint64_t>(in.tellg());
+    IoctlStandIn stand_in(&WholeFileDisk);
+    m_ok = stand_in.Active() && FsReader_Init(&m_reader, path.c_str()) == 1;
+}
+
+ImageReader::~ImageReader() {
+    IoctlStandIn stand_in(&WholeFileDisk);
+    FsReader_Uninit(&m_reader);
+}
+
+EditedImage::EditedImage(const std::string& fixture, const std::string& name) {
+    m_path = FixturePath("edited-" + std::to_string(ProcessId()) + "-" + name);
+    std::ifstream in(FixturePath(fixture), std::ios::binary);
+    std::ofstream out(m_path, std::ios::binary | std::ios::trunc);
+    out << in.rdbuf();
+}
+
+EditedImage::~EditedImage() {
+    std::remove(m_path.c_str());
+}
+
+std::vector<uint8_t> EditedImage::Block(uint64_t block, uint32_t block_size) const {
+    return ReadFile(m_path, block * block_size, block_size);
+}
+
+void EditedImage::Put(uint64_t block, std::vector<uint8_t> data, bool checksum) {
+    if (checksum)
+        apfs_fletcher64(data.data(), static_cast<uint32_t>(data.size()));
+    std::fstream out(m_path, std::ios::binary | std::ios::in | std::ios::out);
+    out.seekp(static_cast<std::streamoff>(block * data.size()));
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
 
 bool GptDriveLayout(const std::string& image, std::vector<uint8_t>* layout) {
     std::vector<uint8_t> header = ReadFile(image, 512, 512);

@@ -3,6 +3,7 @@
 // link-devices.cmake makes the images reachable, capture of the reader's diagnostics, and a
 // stand-in for the device control call (CImportPatch on Windows, the native layer's hook here).
 #include "device_api.h"
+#include "fs_reader.h"
 
 #include <cstdint>
 #include <memory>
@@ -74,6 +75,36 @@ inline void SetDeviceError(DWORD error) {
     fs_posix_set_last_error(error);
 #endif
 }
+
+// An FsReader over a plain image file, opened as a disk whose single APFS partition is the whole
+// file: the tests' way to read images they made or edited themselves.
+class ImageReader {
+  public:
+    explicit ImageReader(const std::string& path);
+    ~ImageReader();
+    ImageReader(const ImageReader&) = delete;
+    ImageReader& operator=(const ImageReader&) = delete;
+    bool Ok() const { return m_ok; }
+    FsReader* Get() { return &m_reader; }
+
+  private:
+    FsReader m_reader;
+    bool m_ok = false;
+};
+
+// A copy of a fixture image that a test edits block by block; removed with the object.
+class EditedImage {
+  public:
+    EditedImage(const std::string& fixture, const std::string& name);
+    ~EditedImage();
+    const std::string& Path() const { return m_path; }
+    std::vector<uint8_t> Block(uint64_t block, uint32_t block_size = 4096) const;
+    // Writes the block back; with checksum set its object checksum is computed first.
+    void Put(uint64_t block, std::vector<uint8_t> data, bool checksum = true);
+
+  private:
+    std::string m_path;
+};
 
 // The drive layout (DRIVE_LAYOUT_INFORMATION_EX) that Windows reports for a GPT disk image.
 bool GptDriveLayout(const std::string& image, std::vector<uint8_t>* layout);

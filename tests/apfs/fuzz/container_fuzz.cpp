@@ -1,0 +1,153 @@
+// Opens a mutated container and runs object-map look-ups and an object-map walk over it.
+//
+// Input: records of a u32 unit number, a u16 length and that many bytes (at most 4096), each
+// placed at the start of its 4096-byte unit of an otherwise zero image, with its object checksum
+// made valid. The image is as long as
+// block 0 says the container is (capped), so that the open's size check can pass.
+#include "container.h"
+#include "device_api.h"
+#include "fs_reader.h"
+#include "tree.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uint64_t kUnit = 4096;
+constexpr uint64_t kMaxUnits = 16384; // 64 MiB of sparse image
+constexpr int kMaxWalk = 4096;
+
+uint64_t g_image_size;
+
+BOOL DiskLayout(HANDLE, DWORD code, LPVOID, DWORD, LPVOID out, DWORD out_size, LPDWORD returned,
+                LPOVERLAPPED) {
+    if (code != IOCTL_DISK_GET_DRIVE_LAYOUT_EX)
+        return TRUE;
+    if (out_size < FS_LAYOUT_HEAD_SIZE + FS_PARTITION_ENTRY_SIZE)
+        return FALSE;
+    uint8_t* layout = static_cast<uint8_t*>(out);
+    memset(layout, 0, FS_LAYOUT_HEAD_SIZE + FS_PARTITION_ENTRY_SIZE);
+    apfs_put_le32(layout + FS_LAYOUT_STYLE, FS_PARTITION_STYLE_GPT);
+    apfs_put_le32(layout + FS_LAYOUT_COUNT, 1);
+    uint8_t* entry = layout + FS_LAYOUT_HEAD_SIZE;
+    apfs_put_le64(entry + FS_PARTITION_LENGTH, g_image_size);
+    static const uint8_t type[16] = {0xEF, 0x57, 0x34, 0x7C, 0x00, 0x00, 0xAA, 0x11,
+                                     0xAA, 0x11, 0x00, 0x30, 0x65, 0x43, 0xEC, 0xAC};
+    memcpy(entry + FS_PARTITION_GPT_TYPE, type, 16);
+    *returned = FS_LAYOUT_HEAD_SIZE + FS_PARTITION_ENTRY_SIZE;
+    return TRUE;
+}
+
+// Lays the records out in the image file; false when there is no block 0.
+bool BuildImage(int fd, const uint8_t* data, size_t size) {
+    uint64_t units = 0;
+    bool have_block0 = false;
+    for (size_t pos = 0; pos + 6 <= size;) {
+        uint32_t unit = apfs_le32(data + pos);
+        size_t length = apfs_le16(data + pos + 4);
+        pos += 6;
+        if (length > kUnit)
+            length = kUnit;
+        if (length > size - pos)
+            length = size - pos;
+        if (unit == 0 && length >= APFS_NX_BLOCK_COUNT + 8) {
+            units = apfs_le64(data + pos + APFS_NX_BLOCK_COUNT);
+            have_block0 = true;
+        }
+        pos += length;
+    }
+    if (!have_block0)
+        return false;
+    if (units > kMaxUnits)
+        units = kMaxUnits;
+    if (units == 0)
+        units = 1;
+    g_image_size = units * kUnit;
+    if (ftruncate(fd, 0) != 0 || ftruncate(fd, static_cast<off_t>(g_image_size)) != 0)
+        return false;
+    for (size_t pos = 0; pos + 6 <= size;) {
+        uint32_t unit = apfs_le32(data + pos);
+        size_t length = apfs_le16(data + pos + 4);
+        pos += 6;
+        if (length > kUnit)
+            length = kUnit;
+        if (length > size - pos)
+            length = size - pos;
+        if (unit < units) {
+            // Objects get a valid checksum back, so that mutations reach the parsers behind it.
+            uint8_t block[kUnit] = {};
+            memcpy(block, data + pos, length);
+            if (length >= APFS_OBJ_PHYS_SIZE)
+                apfs_fletcher64(block, kUnit);
+            if (pwrite(fd, block, kUnit, static_cast<off_t>(unit * kUnit)) != (ssize_t)kUnit)
+                return false;
+        }
+        pos += length;
+    }
+    return true;
+}
+
+void Exercise(apfs_container* container) {
+    uint8_t key16[16], value16[16];
+    for (uint32_t i = 0; i < container->volume_count; i++) {
+        uint64_t oid = apfs_le64(container->superblock + APFS_NX_FS_OID + 8 * i);
+        uint32_t not_found = 0;
+        apfs_omap_lookup(container->omap_tree, oid, key16, value16, &not_found);
+    }
+    apfs_key start;
+    apfs_omap_key_make(&start, 0, 0);
+    uint32_t not_found = 0;
+    if (!apfs_btree_iter_start(container->omap_tree->cursor, &start, APFS_BT_GE | APFS_BT_ANY_TYPE,
+                               &not_found, 1))
+        return;
+    for (int i = 0; i < kMaxWalk; i++) {
+        const uint8_t *k, *v;
+        uint16_t kl, vl;
+        if (!apfs_btree_iter_next(container->omap_tree->cursor, &k, &v, &kl, &vl, &not_found, nullptr,
+                                  nullptr))
+            break;
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    fs_posix_set_ioctl(&DiskLayout);
+    // The device reader writes a line for every failed read, which would bury libFuzzer's own
+    // output: ask libFuzzer to discard the target's stderr (its reports and the sanitizers' go to
+    // a copy it keeps). Flags are parsed after this returns.
+    static std::vector<char*> args;
+    static char quiet[] = "-close_fd_mask=2";
+    args.assign(*argv, *argv + *argc);
+    args.insert(args.begin() + 1, quiet);
+    args.push_back(nullptr);
+    *argc += 1;
+    *argv = args.data();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static int fd = memfd_create("apfs-fuzz", MFD_CLOEXEC);
+    if (fd < 0 || !BuildImage(fd, data, size))
+        return 0;
+    std::string path = "/proc/self/fd/" + std::to_string(fd);
+    FsReader reader;
+    FsReader_Reset(&reader);
+    uint8_t block0[kUnit];
+    if (FsReader_Init(&reader, path.c_str()) && FsReader_Read(&reader, 0, block0, sizeof block0)) {
+        apfs_container container;
+        apfs_container_init(&container);
+        if (apfs_container_open(&container, block0, &reader))
+            Exercise(&container);
+        apfs_container_free(&container);
+    }
+    FsReader_Uninit(&reader);
+    return 0;
+}
