@@ -1,0 +1,36 @@
+#pragma once
+// Error codes of the transport, thrown as a 32-bit long: category in the high half, detail in the
+// low half. 0 means the socket was cancelled.
+
+const long kNetCancelled = 0;
+
+// Operation numbers; 0x20000 | operation is the code when Winsock's error is not one of the known
+// ones (see MapSocketError).
+enum SocketOperation : unsigned short {
+    kOpLookup = 1,
+    kOpCreate = 2,
+    kOpConnect = 3,
+    kOpTimeout = 4,
+    kOpSelect = 5,
+    kOpSend = 6,
+    kOpPeerClosed = 7,
+    kOpReceive = 8,
+};
+
+const long kWinsockErrorBase = 0x10000;
+const long kSocketErrorBase = 0x20000;
+const long kErrLookupFailed = kSocketErrorBase | kOpLookup;
+const long kErrConnect = kSocketErrorBase | kOpConnect;
+const long kErrTimeout = kSocketErrorBase | kOpTimeout;
+const long kErrSend = kSocketErrorBase | kOpSend;
+const long kErrPeerClosed = kSocketErrorBase | kOpPeerClosed;
+const long kErrReceive = kSocketErrorBase | kOpReceive;
+
+const long kTlsErrorBase = 0x30000;
+const long kErrTlsSetup = kTlsErrorBase | 1;
+const long kErrTlsClosed = kTlsErrorBase | 2;
+const long kErrTlsSyscall = kTlsErrorBase | 3;
+const long kErrTlsProtocol = kTlsErrorBase | 4;
+
+// A response line or head longer than the line reader accepts.
+const long kErrHeadTooLong = 0x80008;

@@ -1,0 +1,183 @@
+#!/usr/bin/env python3
+"""A loopback peer for the transport tests, driven line by line over a control connection.
+
+Usage: peer.py CONTROL_PORT. The peer connects to 127.0.0.1:CONTROL_PORT, listens on 127.0.0.1
+and ::1 and reports "ports V4 V6", then answers each command with one line. It exits when the
+control connection closes, or after an hour at the latest, so a crashed test leaves nothing behind.
+
+Commands (one data connection at a time):
+  certs DIR          make the test CA and server certificates in DIR (PEM and DER)
+  accept4 | accept6  accept the next data connection on that family's listener
+  send HEX           send the bytes
+  recv N             read exactly N bytes (fewer at end of stream); "data HEX"
+  drain              read until the client closes; "data HEX"
+  close              close the data connection (FIN)
+  tls CERT KEY       TLS server handshake on the data connection; "ok SNI" or "err REASON"
+  tlsanon            TLS 1.2 server handshake offering only suites without authentication
+  tlsclose           send close-notify and keep the TCP connection
+"""
+import datetime
+import ipaddress
+import os
+import socket
+import ssl
+import sys
+import threading
+
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.x509.oid import NameOID
+
+
+def make_cert(subject, key, issuer, issuer_key, days_from, days_to, names=None, ips=None, ca=False):
+    now = datetime.datetime.now(datetime.timezone.utc)
+    builder = (x509.CertificateBuilder()
+               .subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, subject)]))
+               .issuer_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, issuer)]))
+               .public_key(key.public_key())
+               .serial_number(x509.random_serial_number())
+               .not_valid_before(now + datetime.timedelta(days=days_from))
+               .not_valid_after(now + datetime.timedelta(days=days_to))
+               .add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True))
+    alt = [x509.DNSName(n) for n in names or []] + [x509.IPAddress(ipaddress.ip_address(a)) for a in ips or []]
+    if alt:
+        builder = builder.add_extension(x509.SubjectAlternativeName(alt), critical=False)
+    if ca:
+        builder = builder.add_extension(
+            x509.KeyUsage(digital_signature=True, key_cert_sign=True, crl_sign=True, content_commitment=False,
+                          key_encipherment=False, data_encipherment=False, key_agreement=False,
+                          encipher_only=False, decipher_only=False), critical=True)
+    return builder.sign(issuer_key, hashes.SHA256())
+
+
+def write(directory, name, cert, key):
+    with open(os.path.join(directory, name + ".pem"), "wb") as f:
+        f.write(cert.public_bytes(serialization.Encoding.PEM))
+    with open(os.path.join(directory, name + ".der"), "wb") as f:
+        f.write(cert.public_bytes(serialization.Encoding.DER))
+    with open(os.path.join(directory, name + ".key"), "wb") as f:
+        f.write(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                  serialization.NoEncryption()))
+
+
+def make_certs(directory):
+    os.makedirs(directory, exist_ok=True)
+    ca_key = ec.generate_private_key(ec.SECP256R1())
+    # A name of its own for every run: a root that an aborted run left behind must not be taken
+    # for this run's issuer.
+    ca_name = "Volarix Test Root " + os.urandom(6).hex()
+    ca = make_cert(ca_name, ca_key, ca_name, ca_key, -1, 30, ca=True)
+    write(directory, "ca", ca, ca_key)
+    loopback = dict(names=["localhost"], ips=["127.0.0.1", "::1"])
+    for name, issuer, issuer_key, start, end, alt in [
+        ("server", ca, ca_key, -1, 30, loopback),
+        ("expired", ca, ca_key, -30, -1, loopback),
+        ("otherhost", ca, ca_key, -1, 30, dict(names=["other.example"])),
+        ("selfsigned", None, None, -1, 30, loopback),
+    ]:
+        key = ec.generate_private_key(ec.SECP256R1())
+        if issuer is None:
+            cert = make_cert("localhost", key, "localhost", key, start, end, **alt)
+        else:
+            cert = make_cert("localhost", key, ca_name, issuer_key, start, end, **alt)
+        write(directory, name, cert, key)
+
+
+def recv_exact(conn, n):
+    data = b""
+    while len(data) < n:
+        chunk = conn.recv(n - len(data))
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+def main():
+    control = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+    control.settimeout(3600)
+    listeners = {}
+    for family, host in ((socket.AF_INET, "127.0.0.1"), (socket.AF_INET6, "::1")):
+        s = socket.socket(family, socket.SOCK_STREAM)
+        s.bind((host, 0))
+        s.listen(8)
+        s.settimeout(60)
+        listeners[family] = s
+    reader = control.makefile("r")
+
+    def reply(text):
+        control.sendall((text + "\n").encode())
+
+    reply("ports %d %d" % (listeners[socket.AF_INET].getsockname()[1],
+                           listeners[socket.AF_INET6].getsockname()[1]))
+    conn = None
+    for line in reader:
+        words = line.split()
+        if not words:
+            continue
+        cmd, args = words[0], words[1:]
+        try:
+            if cmd == "certs":
+                make_certs(args[0])
+                reply("ok")
+            elif cmd in ("accept4", "accept6"):
+                family = socket.AF_INET if cmd == "accept4" else socket.AF_INET6
+                conn, _ = listeners[family].accept()
+                conn.settimeout(60)
+                reply("ok")
+            elif cmd == "send":
+                conn.sendall(bytes.fromhex(args[0]) if args else b"")
+                reply("ok")
+            elif cmd == "recv":
+                reply("data " + recv_exact(conn, int(args[0])).hex())
+            elif cmd == "drain":
+                data = b""
+                while True:
+                    try:
+                        chunk = conn.recv(65536)
+                    except (ConnectionError, ssl.SSLError):
+                        break
+                    if not chunk:
+                        break
+                    data += chunk
+                reply("data " + data.hex())
+            elif cmd == "close":
+                conn.close()
+                conn = None
+                reply("ok")
+            elif cmd == "tls":
+                context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+                context.load_cert_chain(args[0], args[1])
+                seen = []
+                context.sni_callback = lambda s, name, c: seen.append(name)
+                try:
+                    conn = context.wrap_socket(conn, server_side=True)
+                    reply("ok " + (seen[0] if seen and seen[0] else "-"))
+                except (ssl.SSLError, ConnectionError, OSError) as e:
+                    reply("err " + type(e).__name__)
+            elif cmd == "tlsanon":
+                context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+                context.maximum_version = ssl.TLSVersion.TLSv1_2
+                context.set_ciphers("aNULL:@SECLEVEL=0")
+                try:
+                    conn = context.wrap_socket(conn, server_side=True)
+                    reply("ok")
+                except (ssl.SSLError, ConnectionError, OSError) as e:
+                    reply("err " + type(e).__name__)
+            elif cmd == "tlsclose":
+                # unwrap waits for the client's close-notify in turn; the client may never send it.
+                threading.Thread(target=conn.unwrap, daemon=True).start()
+                reply("ok")
+            else:
+                reply("err unknown")
+        except Exception as e:  # the test reads the failure instead of hanging
+            reply("err %s %s" % (type(e).__name__, str(e).replace("\n", " ")))
+
+
+if __name__ == "__main__":
+    try:
+        main()
+    except ConnectionError:
+        pass  # the test went away without closing; nothing to clean up
+

@@ -1,0 +1,234 @@
+#include "global_lock.h"
+#include "loopback_peer.h"
+#include "net_errors.h"
+#include "ssl_init.h"
+#include "ssl_socket.h"
+
+#include <wincrypt.h>
+#include <ws2tcpip.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <thread>
+
+namespace {
+
+class CTestTls : public CSslSocket<CBlockingSocket> {
+public:
+    using CSslSocket::AcquireConnection;
+    using CSslSocket::COpensslSocket;
+    using CSslSocket::m_receiveTimeout;
+    using CSslSocket::m_tls;
+    using CSslSocket::m_useTls;
+};
+
+long CodeOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (long code) {
+        return code;
+    }
+    return -1;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+HANDLE g_inRecv;
+decltype(&::recv) g_realRecv;
+
+int WSAAPI SignallingRecv(SOCKET s, char* buffer, int length, int flags) {
+    SetEvent(g_inRecv);
+    return g_realRecv(s, buffer, length, flags);
+}
+
+// One peer, one set of certificates and the test root in the Windows root store for the whole
+// program; every test starts with a fresh socket.
+class SslSocket : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        ASSERT_TRUE(InitSsl());
+        peer = new CLoopbackPeer;
+        certs = std::string(VOLARIX_NET_BINARY_DIR "/certs-") + std::to_string(GetCurrentProcessId());
+        ASSERT_EQ("ok", peer->Command("certs " + certs));
+        std::string der = ReadFile(certs + "/ca.der");
+        PCCERT_CONTEXT ca = CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+                                                         static_cast<DWORD>(der.size()));
+        ASSERT_NE(nullptr, ca);
+        BYTE thumbprint[20];
+        DWORD length = sizeof thumbprint;
+        ASSERT_TRUE(CertGetCertificateContextProperty(ca, CERT_SHA1_HASH_PROP_ID, thumbprint, &length));
+        rootKey = L"Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\";
+        for (BYTE b : thumbprint) {
+            wchar_t hex[3];
+            swprintf(hex, 3, L"%02X", b);
+            rootKey += hex;
+        }
+        // Wine keeps a certificate added through CertAddEncodedCertificateToStore only in the store
+        // object at hand; the user's root store reads the registry, as Windows' does.
+        length = 0;
+        CertSerializeCertificateStoreElement(ca, 0, nullptr, &length);
+        std::string blob(length, '\0');
+        CertSerializeCertificateStoreElement(ca, 0, reinterpret_cast<BYTE*>(&blob[0]), &length);
+        CertFreeCertificateContext(ca);
+        HKEY key;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, rootKey.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                                                 nullptr, &key, nullptr));
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, L"Blob", 0, REG_BINARY, reinterpret_cast<const BYTE*>(blob.data()),
+                                                length));
+        RegCloseKey(key);
+    }
+    static void TearDownTestSuite() {
+        if (!rootKey.empty())
+            RegDeleteKeyW(HKEY_CURRENT_USER, rootKey.c_str());
+        delete peer;
+        std::error_code ignored;
+        std::filesystem::remove_all(certs, ignored);
+        CleanupSsl();
+    }
+    void SetUp() override {
+        sockaddr_in loopback = {};
+        loopback.sin_family = AF_INET;
+        loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        dns.Answer(L"localhost", true, reinterpret_cast<sockaddr*>(&loopback), sizeof loopback);
+    }
+    void TearDown() override { sock.CloseConnection(); }
+
+    // Starts the peer's side of a handshake with the named certificate; its answer is read later.
+    void ServeTls(const std::string& cert) {
+        peer->Post("accept4");
+        peer->Post("tls " + certs + "/" + cert + ".pem " + certs + "/" + cert + ".key");
+    }
+    std::string PeerResult() {
+        std::string accepted = peer->Reply();
+        return accepted == "ok" ? peer->Reply() : accepted;
+    }
+
+    static CLoopbackPeer* peer;
+    static std::string certs;
+    static std::wstring rootKey;
+    CNameServiceStandIn dns;
+    CTestTls sock;
+};
+
+CLoopbackPeer* SslSocket::peer;
+std::string SslSocket::certs;
+std::wstring SslSocket::rootKey;
+
+} // namespace
+
+TEST_F(SslSocket, TrustedServerByNameGetsSniAndCarriesData) {
+    ServeTls("server");
+    sock.Connect(L"localhost", peer->port4);
+    EXPECT_EQ("ok localhost", PeerResult());
+    sock.SendAll("hello", 5);
+    sock.SendAll("", 0);
+    EXPECT_EQ("data " + ToHex("hello"), peer->Command("recv 5"));
+    ASSERT_EQ("ok", peer->Command("send " + ToHex("world")));
+    char buffer[8];
+    int32_t got = 0;
+    while (got < 5)
+        got += sock.Receive(buffer + got, 5 - got);
+    EXPECT_EQ("world", std::string(buffer, 5));
+
+    // A close-notify ends a body that runs to the end of the connection.
+    ASSERT_EQ("ok", peer->Command("tlsclose"));
+    EXPECT_EQ(kErrPeerClosed, CodeOf([&] { sock.Receive(buffer, sizeof buffer); }));
+}
+
+TEST_F(SslSocket, TrustedServerByAddressIsCheckedWithoutSni) {
+    ServeTls("server");
+    sock.Connect(L"127.0.0.1", peer->port4);
+    EXPECT_EQ("ok -", PeerResult());
+}
+
+TEST_F(SslSocket, UntrustedExpiredOrMisnamedCertificatesFailVerification) {
+    for (const char* cert : {"selfsigned", "expired", "otherhost"}) {
+        CTestTls fresh;
+        ServeTls(cert);
+        EXPECT_EQ(kErrTlsProtocol, CodeOf([&] { fresh.Connect(L"127.0.0.1", peer->port4); })) << cert;
+        EXPECT_EQ("err", PeerResult().substr(0, 3)) << cert;
+        fresh.CloseConnection();
+    }
+}
+
+TEST_F(SslSocket, SuitesWithoutAuthenticationAreNotOffered) {
+    peer->Post("accept4");
+    peer->Post("tlsanon");
+    EXPECT_EQ(kErrTlsProtocol, CodeOf([&] { sock.Connect(L"127.0.0.1", peer->port4); }));
+    EXPECT_EQ("err", PeerResult().substr(0, 3));
+}
+
+TEST_F(SslSocket, CancelledSocketRefusesBeforeAnyTlsObject) {
+    sock.Cancel();
+    EXPECT_EQ(kNetCancelled, CodeOf([&] { sock.Connect(L"127.0.0.1", peer->port4); }));
+    EXPECT_EQ(nullptr, sock.m_tls);
+}
+
+TEST_F(SslSocket, ConnectionOutlivesACloseWhileACallHoldsIt) {
+    ServeTls("server");
+    sock.Connect(L"127.0.0.1", peer->port4);
+    ASSERT_EQ("ok -", PeerResult());
+    CTestTls::COpensslSocket* call = sock.AcquireConnection();
+    ASSERT_NE(nullptr, call);
+    sock.CloseConnection();
+    EXPECT_EQ(call, sock.m_tls) << "the call's reference keeps the connection";
+    CCountedRef::Release(call);
+    EXPECT_EQ(nullptr, sock.m_tls);
+    char c;
+    EXPECT_EQ(kErrReceive, CodeOf([&] { sock.Receive(&c, 1); }));
+    EXPECT_EQ(kErrSend, CodeOf([&] { sock.SendAll("x", 1); }));
+}
+
+TEST_F(SslSocket, StopFromAnotherThreadEndsABlockedRead) {
+    ServeTls("server");
+    sock.Connect(L"127.0.0.1", peer->port4);
+    ASSERT_EQ("ok -", PeerResult());
+    g_inRecv = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    CImportPatch watch("ws2_32.dll", "recv", reinterpret_cast<void*>(&SignallingRecv));
+    ASSERT_TRUE(watch.Active());
+    g_realRecv = watch.Original<decltype(&::recv)>();
+    long code = -1;
+    std::thread reader([&] {
+        char c;
+        code = CodeOf([&] { sock.Receive(&c, 1); });
+    });
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_inRecv, 10000));
+    // The service's stop path.
+    EnterCriticalSection(&g_GlobalLock);
+    sock.Cancel();
+    sock.CloseConnection();
+    LeaveCriticalSection(&g_GlobalLock);
+    reader.join();
+    CloseHandle(g_inRecv);
+    EXPECT_EQ(kTlsErrorBase, code & 0xFFFF0000) << std::hex << code;
+    EXPECT_EQ(nullptr, sock.m_tls);
+    EXPECT_EQ(kNetCancelled, CodeOf([&] { sock.Connect(L"127.0.0.1", peer->port4); }));
+}
+
+TEST_F(SslSocket, WithoutTlsEveryCallIsThePlainSocketsOwn) {
+    sock.m_useTls = 0;
+    peer->Post("accept4");
+    sock.Connect(L"127.0.0.1", peer->port4);
+    ASSERT_EQ("ok", peer->Reply());
+    sock.SendAll("plain", 5);
+    EXPECT_EQ("data " + ToHex("plain"), peer->Command("recv 5"));
+    sock.m_receiveTimeout = 0;
+    char c;
+    EXPECT_EQ(kErrTimeout, CodeOf([&] { sock.Receive(&c, 1); }));
+    EXPECT_EQ(nullptr, sock.m_tls);
+}
+
+TEST(MapSslError, GivesTheTlsDetail) {
+    EXPECT_EQ(4, MapSslError(SSL_ERROR_SSL));
+    EXPECT_EQ(3, MapSslError(SSL_ERROR_SYSCALL));
+    EXPECT_EQ(2, MapSslError(SSL_ERROR_ZERO_RETURN));
+    EXPECT_EQ(1, MapSslError(SSL_ERROR_WANT_READ));
+    EXPECT_EQ(1, MapSslError(SSL_ERROR_WANT_WRITE));
+}
