@@ -1,11 +1,10 @@
 #include "url.h"
 
-#include "environment.h"
-#include "name_lookup.h"
+#include "host_ascii.h"
 #include "string_helpers.h"
+#include "url_scheme.h"
 
 #include <cstring>
-#include <cwchar>
 #include <memory>
 
 namespace {
@@ -13,14 +12,13 @@ namespace {
 const int kHttpPort = 80;
 const int kHttpsPort = 443;
 
-// The length of an "http://" or "https://" prefix, compared without case under the process
-// locale; 0 when the text has neither.
+// The length of an "http://" or "https://" prefix; 0 when the text has neither.
 size_t SchemePrefixLength(const wchar_t* text, uint32_t* https) {
-    if (_wcsnicmp_l(text, L"http://", 7, g_Locale) == 0) {
+    if (StartsWithNoCase(text, L"http://", 7)) {
         *https = 0;
         return 7;
     }
-    if (_wcsnicmp_l(text, L"https://", 8, g_Locale) == 0) {
+    if (StartsWithNoCase(text, L"https://", 8)) {
         *https = 1;
         return 8;
     }
