@@ -1,16 +1,20 @@
-// Opens a mutated container and runs object-map look-ups and an object-map walk over it, then
-// mounts its data volume and walks a bounded number of its file-system records.
+// Opens a mutated container, runs object-map look-ups and an object-map walk over it, then
+// opens each volume's object map and file-system tree and walks and searches them, and mounts
+// the data volume and loads the inodes and directory names of its first records.
 //
 // Input: records of a u32 unit number, a u16 length and that many bytes (at most 4096), each
 // placed at the start of its 4096-byte unit of an otherwise zero image, with its object checksum
 // made valid. The image is as long as
 // block 0 says the container is (capped), so that the open's size check can pass.
+#include "block.h"
 #include "container.h"
 #include "device_api.h"
 #include "dir.h"
 #include "fs_reader.h"
 #include "inode.h"
 #include "mount.h"
+#include "name.h"
+#include "node.h"
 #include "tree.h"
 #include "volume.h"
 
@@ -28,9 +32,10 @@ namespace {
 constexpr uint64_t kUnit = 4096;
 constexpr uint64_t kMaxUnits = 16384; // 64 MiB of sparse image
 constexpr int kMaxWalk = 4096;
-// File-system records walked, and bytes read of each attribute and data stream.
+// File-system records walked on the mounted volume, and bytes read of each attribute and stream.
 constexpr int kMaxRecords = 512;
 constexpr uint64_t kMaxRead = 65536;
+constexpr uint16_t kDrecNameOff = 12;
 
 uint64_t g_image_size;
 
@@ -102,6 +107,19 @@ bool BuildImage(int fd, const uint8_t* data, size_t size) {
     return true;
 }
 
+// Starts the tree's cursor on its first key: an iteration that starts below the first key
+// finds nothing.
+bool StartAtFirstKey(apfs_tree* tree) {
+    const uint8_t* first;
+    uint16_t first_len;
+    if (!apfs_node_entry(tree->head.root->node, 0, &first, nullptr, &first_len, nullptr) || first_len < 8)
+        return false;
+    apfs_key start;
+    apfs_omap_key_make(&start, apfs_le64(first) & APFS_OBJ_ID_MASK, (uint32_t)(apfs_le64(first) >> 60));
+    uint32_t not_found = 0;
+    return apfs_btree_iter_start(tree->cursor, &start, APFS_BT_GE | APFS_BT_ANY_TYPE, &not_found, 1);
+}
+
 void Exercise(apfs_container* container) {
     uint8_t key16[16], value16[16];
     for (uint32_t i = 0; i < container->volume_count; i++) {
@@ -109,12 +127,9 @@ void Exercise(apfs_container* container) {
         uint32_t not_found = 0;
         apfs_omap_lookup(container->omap_tree, oid, key16, value16, &not_found);
     }
-    apfs_key start;
-    apfs_omap_key_make(&start, 0, 0);
-    uint32_t not_found = 0;
-    if (!apfs_btree_iter_start(container->omap_tree->cursor, &start, APFS_BT_GE | APFS_BT_ANY_TYPE,
-                               &not_found, 1))
+    if (!StartAtFirstKey(container->omap_tree))
         return;
+    uint32_t not_found = 0;
     for (int i = 0; i < kMaxWalk; i++) {
         const uint8_t *k, *v;
         uint16_t kl, vl;
@@ -124,9 +139,65 @@ void Exercise(apfs_container* container) {
     }
 }
 
-// Mounts the data volume, opens its root and walks a bounded number of file-system records:
-// every inode met is loaded with its attributes and the start of its data, and every directory
-// record's name is searched again through the root's directory iterator.
+// Every record of a file-system tree, then key, extent and directory-record look-ups of the
+// object ids met.
+void WalkFsTree(apfs_tree* fs) {
+    if (!StartAtFirstKey(fs))
+        return;
+    std::vector<uint64_t> ids;
+    uint32_t not_found = 0;
+    for (int i = 0; i < kMaxWalk; i++) {
+        const uint8_t *k, *v;
+        uint16_t kl, vl;
+        if (!apfs_btree_iter_next(fs->cursor, &k, &v, &kl, &vl, &not_found, nullptr, nullptr))
+            break;
+        if (kl >= 8)
+            ids.push_back(apfs_le64(k));
+    }
+    for (size_t i = 0; i < ids.size() && i < 64; i++) {
+        uint64_t oid = ids[i] & APFS_OBJ_ID_MASK;
+        apfs_key key;
+        apfs_omap_key_make(&key, oid, (uint32_t)(ids[i] >> 60));
+        const uint8_t *value, *found;
+        apfs_btree_lookup(&fs->head, &key, APFS_BT_EQ, &value, &found, &not_found);
+        apfs_btree_extent_lookup(&fs->head, oid, 0, &value, &found, &not_found);
+        apfs_btree_extent_lookup(&fs->head, oid, 4096, &value, &found, &not_found);
+        apfs_drec_key_make(&key, oid, 0, (uint32_t)(ids[i] & APFS_NAME_HASH_MASK));
+        apfs_btree_lookup(&fs->head, &key, APFS_BT_EQ, &value, &found, &not_found);
+        apfs_btree_iter_start(fs->cursor, &key, APFS_BT_EQ, &not_found, 1);
+    }
+}
+
+// Each volume's object map and file-system tree, opened as a mount opens them but without
+// decryption.
+void ExerciseVolumes(apfs_container* container) {
+    std::vector<uint8_t> block(container->block_size);
+    for (uint32_t i = 0; i < container->volume_count; i++) {
+        uint8_t key16[16], value16[16] = {0};
+        uint32_t not_found = 0;
+        uint64_t oid = apfs_le64(container->superblock + APFS_NX_FS_OID + 8 * i);
+        if (!apfs_omap_lookup(container->omap_tree, oid, key16, value16, &not_found) ||
+            !apfs_read_blocks(container, apfs_le64(value16 + APFS_OMAP_VAL_PADDR), block.data(), 1) ||
+            apfs_le32(block.data() + APFS_SB_MAGIC_OFF) != APFS_SB_MAGIC)
+            continue;
+        apfs_tree omap, fs;
+        apfs_tree_init(&omap, container);
+        apfs_tree_init(&fs, container);
+        memset(value16, 0, sizeof value16);
+        if (apfs_tree_open(&omap, apfs_le64(block.data() + APFS_SB_OMAP_OID_OFF), (uint8_t)i, 1, nullptr,
+                           0) &&
+            apfs_omap_lookup(&omap, apfs_le64(block.data() + APFS_SB_ROOT_TREE_OID_OFF), key16, value16,
+                             &not_found) &&
+            apfs_tree_open(&fs, apfs_le64(value16 + APFS_OMAP_VAL_PADDR), APFS_VOLUME_CONTAINER, 0, &omap, 0))
+            WalkFsTree(&fs);
+        apfs_tree_free(&fs);
+        apfs_tree_free(&omap);
+    }
+}
+
+// Mounts the data volume as the probe does, opens its root and walks a bounded number of
+// file-system records: every inode met is loaded with its attributes and the start of its data,
+// and every hashed directory record's name is searched again through the root's iterator.
 void ExerciseVolume(apfs_container* container) {
     uint32_t index = apfs_container_find_data_volume(container);
     apfs_mount mount;
@@ -136,10 +207,8 @@ void ExerciseVolume(apfs_container* container) {
     apfs_tree_init(&fs_tree, container);
     if (apfs_mount_volume(&mount, static_cast<int32_t>(index), nullptr, &omap_tree, &fs_tree)) {
         std::vector<std::pair<uint64_t, std::vector<uint8_t>>> found;
-        apfs_key start;
-        apfs_omap_key_make(&start, 0, 0);
         uint32_t not_found = 0;
-        if (apfs_btree_iter_start(fs_tree.cursor, &start, APFS_BT_GE | APFS_BT_ANY_TYPE, &not_found, 1)) {
+        if (StartAtFirstKey(&fs_tree)) {
             for (int i = 0; i < kMaxRecords; i++) {
                 const uint8_t *k, *v;
                 uint16_t kl, vl;
@@ -149,8 +218,15 @@ void ExerciseVolume(apfs_container* container) {
                     continue;
                 uint64_t header = apfs_le64(k);
                 uint32_t type = static_cast<uint32_t>(header >> APFS_OBJ_TYPE_SHIFT);
-                if (type == APFS_TYPE_INODE || (type == APFS_TYPE_DIR_REC && kl > 12))
-                    found.emplace_back(header, std::vector<uint8_t>(k + (kl > 12 ? 12 : 8), k + kl));
+                if (type == APFS_TYPE_INODE) {
+                    found.emplace_back(header, std::vector<uint8_t>());
+                } else if (type == APFS_TYPE_DIR_REC && kl >= kDrecNameOff) {
+                    // j_drec_hashed_key_t: the name length with its NUL in the low 10 bits.
+                    uint32_t len = apfs_le32(k + 8) & APFS_DREC_NAME_LEN_MASK;
+                    if (len > 1 && len <= kl - kDrecNameOff)
+                        found.emplace_back(
+                            header, std::vector<uint8_t>(k + kDrecNameOff, k + kDrecNameOff + len - 1));
+                }
             }
         }
         for (const auto& [header, name] : found) {
@@ -158,9 +234,8 @@ void ExerciseVolume(apfs_container* container) {
             if ((header >> APFS_OBJ_TYPE_SHIFT) == APFS_TYPE_DIR_REC) {
                 apfs_inode* dir = nullptr;
                 if (apfs_inode_open(container, id, &dir, nullptr, &fs_tree)) {
-                    apfs_dir_iter_start(
-                        mount.root->iter, &mount, dir, name.data(),
-                        static_cast<uint32_t>(name.size() > 1 ? name.size() - 1 : name.size()), &fs_tree);
+                    apfs_dir_iter_start(mount.root->iter, &mount, dir, name.data(),
+                                        static_cast<uint32_t>(name.size()), &fs_tree);
                     apfs_inode_release(dir);
                 }
                 continue;
@@ -220,6 +295,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         apfs_container_init(&container);
         if (apfs_container_open(&container, block0, &reader)) {
             Exercise(&container);
+            ExerciseVolumes(&container);
             ExerciseVolume(&container);
         }
         apfs_container_free(&container);
