@@ -114,18 +114,18 @@ template <class TSocket> void CSslSocket<TSocket>::Connect(const wchar_t* host, 
         SSL_CTX* context = NewClientContext();
         if (context == nullptr)
             throw kErrTlsSetup;
-        SSL* ssl = SSL_new(context);
+        std::unique_ptr<SSL, decltype(&SSL_free)> ssl(SSL_new(context), &SSL_free);
         SSL_CTX_free(context);
-        if (ssl == nullptr)
+        if (!ssl)
             throw kErrTlsSetup;
-        BIO* bio = SetExpectedPeer(ssl, host) ? BIO_new_socket(static_cast<int>(this->m_socket), BIO_NOCLOSE)
-                                              : nullptr;
-        if (bio == nullptr) {
-            SSL_free(ssl);
+        BIO* bio = SetExpectedPeer(ssl.get(), host)
+                       ? BIO_new_socket(static_cast<int>(this->m_socket), BIO_NOCLOSE)
+                       : nullptr;
+        if (bio == nullptr)
             throw kErrTlsSetup;
-        }
-        SSL_set_bio(ssl, bio, bio);
-        m_tls = new COpensslSocket(ssl, this);
+        SSL_set_bio(ssl.get(), bio, bio);
+        m_tls = new COpensslSocket(ssl.get(), this);
+        ssl.release();
     }
     this->ConnectAddr(endpoint);
     COpensslSocket* connection = AcquireConnection();
