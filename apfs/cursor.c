@@ -101,7 +101,8 @@ int apfs_btree_iter_next(apfs_cursor* cursor, const uint8_t** key, const uint8_t
 
     for (;;) {
         apfs_node* node = head->current->node;
-        if (!apfs_node_loaded(node) && !apfs_node_reload(node))
+        /* A failed look-up can leave the cursor on an index node: its entries are no records. */
+        if ((!apfs_node_loaded(node) && !apfs_node_reload(node)) || node->level != 0)
             return 0;
         if ((uint32_t)head->index >= node->nkeys) {
             if (!next_leaf(cursor, not_found))

@@ -12,7 +12,7 @@ namespace {
 
 // Opens the socket's settings to the tests; the product never changes them.
 class CTestSocket : public CBlockingSocket {
-public:
+  public:
     using CBlockingSocket::m_api;
     using CBlockingSocket::m_bytesReceived;
     using CBlockingSocket::m_bytesSent;
@@ -82,7 +82,7 @@ int WSAAPI RecSend(SOCKET s, const char* bytes, int length, int flags) {
 }
 
 class BlockingSocket : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         g_rec = &rec;
         rec.api.socket = &RecSocket;

@@ -142,21 +142,29 @@ class CZeroSpan {
         if (!m_section)
             return;
         const size_t views = static_cast<size_t>((size + kView - 1) / kView);
-        auto* base = static_cast<uint8_t*>(VirtualAlloc(nullptr, views * kView, MEM_RESERVE, PAGE_NOACCESS));
-        if (!base)
-            return;
-        VirtualFree(base, 0, MEM_RELEASE);
-        for (size_t i = 0; i < views; ++i) {
-            void* view = MapViewOfFileEx(m_section, FILE_MAP_READ, 0, 0, kView, base + i * kView);
-            if (!view)
+        // Another thread may take part of the range between its release and the mapping of the
+        // views; then try again elsewhere.
+        for (int attempt = 0; attempt < 8 && !m_base; ++attempt) {
+            auto* base =
+                static_cast<uint8_t*>(VirtualAlloc(nullptr, views * kView, MEM_RESERVE, PAGE_NOACCESS));
+            if (!base)
                 return;
-            m_views.push_back(view);
+            VirtualFree(base, 0, MEM_RELEASE);
+            while (m_views.size() < views) {
+                void* view =
+                    MapViewOfFileEx(m_section, FILE_MAP_READ, 0, 0, kView, base + m_views.size() * kView);
+                if (!view)
+                    break;
+                m_views.push_back(view);
+            }
+            if (m_views.size() == views)
+                m_base = base;
+            else
+                Unmap();
         }
-        m_base = base;
     }
     ~CZeroSpan() {
-        for (void* view : m_views)
-            UnmapViewOfFile(view);
+        Unmap();
         if (m_section)
             CloseHandle(m_section);
     }
@@ -167,6 +175,12 @@ class CZeroSpan {
     static const DWORD kView = 64 << 20;
 
   private:
+    void Unmap() {
+        for (void* view : m_views)
+            UnmapViewOfFile(view);
+        m_views.clear();
+    }
+
     HANDLE m_section = nullptr;
     std::vector<void*> m_views;
     const uint8_t* m_base = nullptr;

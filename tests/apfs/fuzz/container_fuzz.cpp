@@ -1,4 +1,5 @@
-// Opens a mutated container and runs object-map look-ups and an object-map walk over it.
+// Opens a mutated container, runs object-map look-ups and an object-map walk over it, then
+// opens each volume's object map and file-system tree and walks and searches them.
 //
 // Input: records of a u32 unit number, a u16 length and that many bytes (at most 4096), each
 // placed at the start of its 4096-byte unit of an otherwise zero image, with its object checksum
@@ -7,7 +8,11 @@
 #include "container.h"
 #include "device_api.h"
 #include "fs_reader.h"
+#include "block.h"
+#include "name.h"
+#include "node.h"
 #include "tree.h"
+#include "volume.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -94,6 +99,19 @@ bool BuildImage(int fd, const uint8_t* data, size_t size) {
     return true;
 }
 
+// Starts the tree's cursor on its first key: an iteration that starts below the first key
+// finds nothing.
+bool StartAtFirstKey(apfs_tree* tree) {
+    const uint8_t* first;
+    uint16_t first_len;
+    if (!apfs_node_entry(tree->head.root->node, 0, &first, nullptr, &first_len, nullptr) || first_len < 8)
+        return false;
+    apfs_key start;
+    apfs_omap_key_make(&start, apfs_le64(first) & APFS_OBJ_ID_MASK, (uint32_t)(apfs_le64(first) >> 60));
+    uint32_t not_found = 0;
+    return apfs_btree_iter_start(tree->cursor, &start, APFS_BT_GE | APFS_BT_ANY_TYPE, &not_found, 1);
+}
+
 void Exercise(apfs_container* container) {
     uint8_t key16[16], value16[16];
     for (uint32_t i = 0; i < container->volume_count; i++) {
@@ -101,18 +119,70 @@ void Exercise(apfs_container* container) {
         uint32_t not_found = 0;
         apfs_omap_lookup(container->omap_tree, oid, key16, value16, &not_found);
     }
-    apfs_key start;
-    apfs_omap_key_make(&start, 0, 0);
-    uint32_t not_found = 0;
-    if (!apfs_btree_iter_start(container->omap_tree->cursor, &start, APFS_BT_GE | APFS_BT_ANY_TYPE,
-                               &not_found, 1))
+    if (!StartAtFirstKey(container->omap_tree))
         return;
+    uint32_t not_found = 0;
     for (int i = 0; i < kMaxWalk; i++) {
         const uint8_t *k, *v;
         uint16_t kl, vl;
         if (!apfs_btree_iter_next(container->omap_tree->cursor, &k, &v, &kl, &vl, &not_found, nullptr,
                                   nullptr))
             break;
+    }
+}
+
+// Every record of a file-system tree, then key, extent and directory-record look-ups of the
+// object ids met.
+void WalkFsTree(apfs_tree* fs) {
+    if (!StartAtFirstKey(fs))
+        return;
+    std::vector<uint64_t> ids;
+    uint32_t not_found = 0;
+    for (int i = 0; i < kMaxWalk; i++) {
+        const uint8_t *k, *v;
+        uint16_t kl, vl;
+        if (!apfs_btree_iter_next(fs->cursor, &k, &v, &kl, &vl, &not_found, nullptr, nullptr))
+            break;
+        if (kl >= 8)
+            ids.push_back(apfs_le64(k));
+    }
+    for (size_t i = 0; i < ids.size() && i < 64; i++) {
+        uint64_t oid = ids[i] & APFS_OBJ_ID_MASK;
+        apfs_key key;
+        apfs_omap_key_make(&key, oid, (uint32_t)(ids[i] >> 60));
+        const uint8_t *value, *found;
+        apfs_btree_lookup(&fs->head, &key, APFS_BT_EQ, &value, &found, &not_found);
+        apfs_btree_extent_lookup(&fs->head, oid, 0, &value, &found, &not_found);
+        apfs_btree_extent_lookup(&fs->head, oid, 4096, &value, &found, &not_found);
+        apfs_drec_key_make(&key, oid, 0, (uint32_t)(ids[i] & APFS_NAME_HASH_MASK));
+        apfs_btree_lookup(&fs->head, &key, APFS_BT_EQ, &value, &found, &not_found);
+        apfs_btree_iter_start(fs->cursor, &key, APFS_BT_EQ, &not_found, 1);
+    }
+}
+
+// Each volume's object map and file-system tree, opened as a mount opens them but without
+// decryption.
+void ExerciseVolumes(apfs_container* container) {
+    std::vector<uint8_t> block(container->block_size);
+    for (uint32_t i = 0; i < container->volume_count; i++) {
+        uint8_t key16[16], value16[16] = {0};
+        uint32_t not_found = 0;
+        uint64_t oid = apfs_le64(container->superblock + APFS_NX_FS_OID + 8 * i);
+        if (!apfs_omap_lookup(container->omap_tree, oid, key16, value16, &not_found) ||
+            !apfs_read_blocks(container, apfs_le64(value16 + APFS_OMAP_VAL_PADDR), block.data(), 1) ||
+            apfs_le32(block.data() + APFS_SB_MAGIC_OFF) != APFS_SB_MAGIC)
+            continue;
+        apfs_tree omap, fs;
+        apfs_tree_init(&omap, container);
+        apfs_tree_init(&fs, container);
+        memset(value16, 0, sizeof value16);
+        if (apfs_tree_open(&omap, apfs_le64(block.data() + APFS_SB_OMAP_OID_OFF), (uint8_t)i, 1, nullptr, 0) &&
+            apfs_omap_lookup(&omap, apfs_le64(block.data() + APFS_SB_ROOT_TREE_OID_OFF), key16, value16,
+                             &not_found) &&
+            apfs_tree_open(&fs, apfs_le64(value16 + APFS_OMAP_VAL_PADDR), APFS_VOLUME_CONTAINER, 0, &omap, 0))
+            WalkFsTree(&fs);
+        apfs_tree_free(&fs);
+        apfs_tree_free(&omap);
     }
 }
 
@@ -144,8 +214,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (FsReader_Init(&reader, path.c_str()) && FsReader_Read(&reader, 0, block0, sizeof block0)) {
         apfs_container container;
         apfs_container_init(&container);
-        if (apfs_container_open(&container, block0, &reader))
+        if (apfs_container_open(&container, block0, &reader)) {
             Exercise(&container);
+            ExerciseVolumes(&container);
+        }
         apfs_container_free(&container);
     }
     FsReader_Uninit(&reader);
