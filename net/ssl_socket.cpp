@@ -21,13 +21,13 @@ const char kCipherList[] = "ALL:!aNULL:!eNULL";
 int MapSslError(int error) {
     switch (error) {
     case SSL_ERROR_SSL:
-        return 4;
+        return kErrTlsProtocol - kTlsErrorBase;
     case SSL_ERROR_SYSCALL:
-        return 3;
+        return kErrTlsSyscall - kTlsErrorBase;
     case SSL_ERROR_ZERO_RETURN:
-        return 2;
+        return kErrTlsClosed - kTlsErrorBase;
     default:
-        return 1;
+        return kErrTlsSetup - kTlsErrorBase;
     }
 }
 
