@@ -2,10 +2,13 @@
 #include "net_errors.h"
 
 #include "global_lock.h"
+#include "ssl_init.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
+
+#include <ws2tcpip.h>
 
 namespace {
 
@@ -192,6 +195,75 @@ TEST_F(HtGet, CloseFromAnotherThreadEndsTheRunningGet) {
     // Cancelled for good: the next Get cannot even connect.
     EXPECT_EQ(0, get.Get(output.c_str()));
     EXPECT_EQ(static_cast<uint32_t>(kNetCancelled), get.LastGetError());
+}
+
+// Redirects that change the scheme: one peer, certificates and a trusted test root for them all.
+class HtGetTls : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        ASSERT_TRUE(InitSsl());
+        peer = new CLoopbackPeer;
+        certs = new CTestCertificates(*peer);
+    }
+    static void TearDownTestSuite() {
+        delete certs;
+        delete peer;
+        CleanupSsl();
+    }
+    void SetUp() override {
+        sockaddr_in loopback = {};
+        loopback.sin_family = AF_INET;
+        loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        dns.Answer(L"localhost", true, reinterpret_cast<sockaddr*>(&loopback), sizeof loopback);
+    }
+    void TearDown() override { DeleteFileW(output.c_str()); }
+
+    std::string SecureUrl(const char* path) { return "https://localhost:" + std::to_string(peer->port4) + path; }
+    std::string SecureHead(const char* path) {
+        return std::string("GET ") + path + " HTTP/1.1\r\nHost: localhost:" + std::to_string(peer->port4) +
+               "\r\nAccept: */*\r\nAccept-Encoding: \r\nUser-Agent: " + kTestUserAgent +
+               "\r\nConnection: Keep-Alive\r\n\r\n";
+    }
+
+    static CLoopbackPeer* peer;
+    static CTestCertificates* certs;
+    CTestEnvironment environment;
+    CNameServiceStandIn dns;
+    CPeerScript script{*peer};
+    std::wstring output = TestFilePath("get-tls");
+};
+
+CLoopbackPeer* HtGetTls::peer;
+CTestCertificates* HtGetTls::certs;
+
+TEST_F(HtGetTls, RedirectToHttpsReconnectsWithTlsForTheNewHost) {
+    script.Accept();
+    script.Exchange(Redirect(302, SecureUrl("/b")));
+    script.Accept();
+    script.Tls(certs->TlsArguments("server"));
+    script.Exchange("HTTP/1.1 301 Moved\r\nLocation: /c\r\nContent-Length: 0\r\n\r\n");
+    script.Exchange("HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nsecret");
+    CTestGet get(PeerUrl(peer->port4, "/a").c_str());
+    EXPECT_EQ(1, get.Get(output.c_str())) << std::hex << get.LastGetError();
+    // The relative redirect kept the scheme and the TLS connection.
+    EXPECT_EQ((std::vector<std::string>{DirectHead("GET", "/a", peer->port4), "ok localhost", SecureHead("/b"),
+                                        SecureHead("/c")}),
+              script.Received());
+    EXPECT_EQ("secret", ReadWholeFile(output));
+    EXPECT_EQ(INVALID_SOCKET, get.m_socket);
+}
+
+TEST_F(HtGetTls, RedirectTargetMustProveItsName) {
+    script.Accept();
+    script.Exchange(Redirect(302, SecureUrl("/b")));
+    script.Accept();
+    script.Tls(certs->TlsArguments("otherhost"));
+    CTestGet get(PeerUrl(peer->port4, "/a").c_str());
+    EXPECT_EQ(0, get.Get(output.c_str()));
+    EXPECT_EQ(static_cast<uint32_t>(kTlsErrorBase), get.LastGetError() & 0xFFFF0000) << std::hex << get.LastGetError();
+    std::vector<std::string> seen = script.Received();
+    ASSERT_EQ(2u, seen.size());
+    EXPECT_EQ("err", seen[1].substr(0, 3));
 }
 
 } // namespace

@@ -62,14 +62,16 @@ public:
     void Drain() { Post("drain"); }
     void Send(const std::string& bytes) { Post("send " + ToHex(bytes)); }
     void Close() { Post("close"); }
+    // The server's side of a TLS handshake; Received() shows "ok" and the server name sent.
+    void Tls(const std::string& arguments) { Post("tls " + arguments); }
     // The server's side of one plain exchange on the current connection.
     void Exchange(const std::string& response) {
         ReadHead();
         Send(response);
     }
 
-    // Waits for every posted command; what the reading commands received, in order. A command
-    // that failed shows as "!" and the peer's answer.
+    // Waits for every posted command; what the reading commands received, in order, and every
+    // answer other than a plain "ok" (a handshake's, or a failure's) as it stands.
     std::vector<std::string> Received() {
         std::vector<std::string> received;
         for (; m_posted != 0; --m_posted) {
@@ -77,7 +79,7 @@ public:
             if (answer.compare(0, 5, "data ") == 0)
                 received.push_back(FromHex(answer.substr(5)));
             else if (answer != "ok")
-                received.push_back("!" + answer);
+                received.push_back(answer);
         }
         return received;
     }
