@@ -34,6 +34,7 @@ int apfs_btree_iter_start(apfs_cursor* cursor, const apfs_key* key, uint32_t fla
     cursor->key_kind = key->kind;
     cursor->case_sensitive = case_sensitive;
     cursor->leaf_moves = 0;
+    cursor->have_last = 0;
 
     apfs_node* root = head->root->node;
     if (!apfs_node_loaded(root) ? !apfs_node_reload(root)
@@ -63,6 +64,31 @@ int apfs_btree_iter_start(apfs_cursor* cursor, const apfs_key* key, uint32_t fla
     }
     set_flag(not_found);
     return 0;
+}
+
+/* Records must come in key order. Every tree the reader walks leads its keys with a u64 that
+ * never decreases (obj_id_and_type, compared by id then type, or ok_oid), and an object map's
+ * (ok_oid, ok_xid) pairs strictly increase. A record out of that order means a damaged tree
+ * sent the walk back over ground it had covered: for an object map that check alone keeps each
+ * leaf from being entered twice. */
+static int in_key_order(apfs_cursor* cursor, const apfs_node* node, const uint8_t* key, uint16_t key_len) {
+    const int omap = node->subtype == APFS_SUBTYPE_OMAP;
+    if (omap && key_len < APFS_OMAP_KEY_LEN)
+        return 0;
+    uint64_t first = apfs_le64(key);
+    uint64_t xid = omap ? apfs_le64(key + 8) : 0;
+    if (cursor->have_last) {
+        uint64_t id = first & APFS_OBJ_ID_MASK, last_id = cursor->last_id & APFS_OBJ_ID_MASK;
+        uint64_t type = first >> APFS_OBJ_TYPE_SHIFT, last_type = cursor->last_id >> APFS_OBJ_TYPE_SHIFT;
+        if (id != last_id       ? id < last_id
+            : type != last_type ? type < last_type
+                                : omap && xid <= cursor->last_xid)
+            return 0;
+    }
+    cursor->have_last = 1;
+    cursor->last_id = first;
+    cursor->last_xid = xid;
+    return 1;
 }
 
 /* Moves to the first entry of the next leaf. */
@@ -112,7 +138,7 @@ int apfs_btree_iter_next(apfs_cursor* cursor, const uint8_t** key, const uint8_t
         const uint8_t *k, *v;
         uint16_t k_len, v_len;
         if (!apfs_node_entry(node, (uint32_t)head->index, &k, &v, &k_len, &v_len) ||
-            !apfs_node_key_view(node, k, b))
+            !apfs_node_key_view(node, k, b) || !in_key_order(cursor, node, k, k_len))
             return 0;
         head->index++;
 

@@ -52,6 +52,9 @@ struct apfs_cursor {
     uint32_t root_checked;
     apfs_list link;
     uint64_t leaf_moves; /* leaves entered since the start: bounded against cyclic trees */
+    uint32_t have_last;  /* last_id and last_xid hold the record stepped over last */
+    uint64_t last_id;
+    uint64_t last_xid;
 };
 
 struct apfs_tree_level {

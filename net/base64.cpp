@@ -6,7 +6,9 @@ const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz01
 
 } // namespace
 
-int32_t Base64EncodedSize(int32_t count) { return 4 * ((count + 2) / 3) + 1; }
+int32_t Base64EncodedSize(int32_t count) {
+    return 4 * ((count + 2) / 3) + 1;
+}
 
 int32_t Base64Encode(const uint8_t* bytes, int32_t count, char* out) {
     char* p = out;

@@ -35,7 +35,7 @@ uint32_t ResolveHostDns(const wchar_t* host, void* context, uint32_t wantIpv4, S
 long MapSocketError(uint16_t operation);
 
 class CBlockingSocket {
-public:
+  public:
     CBlockingSocket() = default;
     // Does not close a stored socket: the owner closes or cancels first.
     ~CBlockingSocket() = default;
@@ -56,7 +56,7 @@ public:
     // Meant for another thread: closes the socket and makes every later Create and lookup throw 0.
     void Cancel();
 
-protected:
+  protected:
     class CLookup;
 
     uint64_t* m_bytesSent = nullptr;

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 class CCountedRef {
-public:
+  public:
     explicit CCountedRef(CRITICAL_SECTION* lock) : m_lock(lock) {}
     virtual ~CCountedRef() = default;
     CCountedRef(const CCountedRef&) = delete;
@@ -16,19 +16,19 @@ public:
     // Safe on null.
     static void Release(CCountedRef* object);
 
-protected:
+  protected:
     CRITICAL_SECTION* m_lock;
     uint32_t m_count = 1;
 };
 
 // Holds a critical section for its lifetime.
 class CLockHold {
-public:
+  public:
     explicit CLockHold(CRITICAL_SECTION* lock) : m_lock(lock) { EnterCriticalSection(m_lock); }
     ~CLockHold() { LeaveCriticalSection(m_lock); }
     CLockHold(const CLockHold&) = delete;
     CLockHold& operator=(const CLockHold&) = delete;
 
-private:
+  private:
     CRITICAL_SECTION* m_lock;
 };

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 class CGrowBuf {
-public:
+  public:
     CGrowBuf() = default;
     ~CGrowBuf() { delete[] m_data; }
     CGrowBuf(const CGrowBuf&) = delete;
@@ -12,7 +12,7 @@ public:
     // At least n bytes; the old contents are not carried over when the buffer grows.
     uint8_t* Reserve(int32_t n);
 
-private:
+  private:
     int32_t m_capacity = 0;
     uint8_t* m_data = nullptr;
 };

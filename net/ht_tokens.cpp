@@ -45,8 +45,8 @@ bool MakeBasicAuth(const wchar_t* user, const wchar_t* password, std::string& va
     if (!password8)
         return false;
     FormatStringA(value, "%s:%s", user8.get(), password8.get());
-    std::unique_ptr<char[]> encoded(
-        Base64EncodeAlloc(reinterpret_cast<const uint8_t*>(value.data()), static_cast<int32_t>(value.size())));
+    std::unique_ptr<char[]> encoded(Base64EncodeAlloc(reinterpret_cast<const uint8_t*>(value.data()),
+                                                      static_cast<int32_t>(value.size())));
     FormatStringA(value, "Basic %s", encoded.get());
     return true;
 }

@@ -91,7 +91,9 @@ bool CHtHead::ParseFields(const std::string& head, size_t start, HtHeaderFieldLi
     return true;
 }
 
-bool CHtHead::GetField(const char* name, std::string& value) const { return FindField(fields, name, value); }
+bool CHtHead::GetField(const char* name, std::string& value) const {
+    return FindField(fields, name, value);
+}
 
 bool CHtHead::FindField(const HtHeaderFieldList& fields, const char* name, std::string& value) {
     for (const HtHeaderField& field : fields) {
@@ -121,10 +123,10 @@ bool CHtRespHead::ParseFirstLine(const char* line) {
         return false;
     version = major << 16 | minor;
     size_t statusEnd = text.find(' ', blank + 1);
-    status = ParseLong(text.substr(blank + 1, statusEnd == std::string::npos ? std::string::npos
-                                                                              : statusEnd - blank - 1)
-                           .c_str(),
-                       10, kNoNumber);
+    status = ParseLong(
+        text.substr(blank + 1, statusEnd == std::string::npos ? std::string::npos : statusEnd - blank - 1)
+            .c_str(),
+        10, kNoNumber);
     if (status < 0)
         return false;
     reason = statusEnd == std::string::npos ? std::string() : text.substr(statusEnd + 1);

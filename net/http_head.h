@@ -12,7 +12,7 @@ struct HtHeaderField {
 typedef std::list<HtHeaderField> HtHeaderFieldList;
 
 class CHtHead {
-public:
+  public:
     // Joins continuation lines (a CR LF followed by a blank or a tab) in place.
     static void UnfoldLines(std::string& head);
     // False only when the start line is rejected.
@@ -27,14 +27,14 @@ public:
 
     HtHeaderFieldList fields;
 
-protected:
+  protected:
     CHtHead() = default;
     // Not virtual: a head is a member of its client, never deleted through this base.
     ~CHtHead() = default;
 };
 
 class CHtRespHead : public CHtHead {
-public:
+  public:
     bool ParseFirstLine(const char* line) override;
     void FormatFirstLine(std::string& line) const override;
 

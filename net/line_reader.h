@@ -5,10 +5,11 @@
 #include <cstdint>
 #include <string>
 
-// The longest line, and the longest head, a server may send: far beyond any real response head,
-// yet small enough that a hostile peer cannot make the client grow without bound.
-const size_t kMaxHeadLine = 16 * 1024;
-const size_t kMaxHeadSize = 64 * 1024;
+// The longest line, and the longest head, a server may send: well beyond the largest fields real
+// servers send (long cookies and policies run to some KiB), yet small enough that a hostile peer
+// cannot make the client grow without bound.
+const size_t kMaxHeadLine = 64 * 1024;
+const size_t kMaxHeadSize = 256 * 1024;
 
 struct HtLineReader {
     CSslSocket<CBlockingSocket>* connection;

@@ -30,7 +30,7 @@ static_assert(sizeof(WSAQUERYSETW) == 120, "the query set starts the look-up blo
 } // namespace
 
 class CBlockingSocket::CLookup : public CCountedRef {
-public:
+  public:
     CLookup(const wchar_t* host, void* context, HostResolver resolver)
         : CCountedRef(&g_GlobalLock), m_host(host), m_context(context), m_resolver(resolver) {}
 

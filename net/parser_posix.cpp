@@ -30,9 +30,13 @@ bool StartsWithNoCase(const wchar_t* text, const wchar_t* prefix, size_t count) 
 }
 
 // ASCII hosts pass as written; names beyond ASCII are left to the Windows build, which has libidn.
-char* HostToIdnaAscii(const wchar_t* host) { return WideToAscii(host); }
+char* HostToIdnaAscii(const wchar_t* host) {
+    return WideToAscii(host);
+}
 
-char* HostToAscii(const wchar_t* host) { return HostToIdnaAscii(host); }
+char* HostToAscii(const wchar_t* host) {
+    return HostToIdnaAscii(host);
+}
 
 void FormatStringA(std::string& out, const char* format, ...) {
     va_list args, measure;

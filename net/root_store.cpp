@@ -1,6 +1,7 @@
 #include "root_store.h"
 
 #include <windows.h>
+// After windows.h, whose types it uses.
 #include <wincrypt.h>
 
 int AddWindowsRootCertificates(X509_STORE* store) {

@@ -13,7 +13,7 @@ struct SocketAddr {
 
 // A growable block from the runtime heap; carries Winsock address structures.
 class CBuffer {
-public:
+  public:
     CBuffer() = default;
     ~CBuffer() { Free(); }
     CBuffer(const CBuffer&) = delete;
@@ -27,7 +27,7 @@ public:
     uint32_t Size() const { return m_size; }
     uint8_t* Data() const { return m_data; }
 
-private:
+  private:
     uint32_t m_size = 0;
     uint8_t* m_data = nullptr;
 };

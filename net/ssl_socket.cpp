@@ -21,13 +21,13 @@ const char kCipherList[] = "ALL:!aNULL:!eNULL";
 int MapSslError(int error) {
     switch (error) {
     case SSL_ERROR_SSL:
-        return 4;
+        return kErrTlsProtocol - kTlsErrorBase;
     case SSL_ERROR_SYSCALL:
-        return 3;
+        return kErrTlsSyscall - kTlsErrorBase;
     case SSL_ERROR_ZERO_RETURN:
-        return 2;
+        return kErrTlsClosed - kTlsErrorBase;
     default:
-        return 1;
+        return kErrTlsSetup - kTlsErrorBase;
     }
 }
 
@@ -94,6 +94,7 @@ bool SetExpectedPeer(SSL* ssl, const wchar_t* host) {
     SocketAddr numeric;
     if (ParseNumericAddress(host, numeric))
         return X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), ascii.get()) == 1;
+    SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     return SSL_set1_host(ssl, ascii.get()) == 1 && SSL_set_tlsext_host_name(ssl, ascii.get()) == 1;
 }
 
@@ -113,18 +114,18 @@ template <class TSocket> void CSslSocket<TSocket>::Connect(const wchar_t* host, 
         SSL_CTX* context = NewClientContext();
         if (context == nullptr)
             throw kErrTlsSetup;
-        SSL* ssl = SSL_new(context);
+        std::unique_ptr<SSL, decltype(&SSL_free)> ssl(SSL_new(context), &SSL_free);
         SSL_CTX_free(context);
-        if (ssl == nullptr)
+        if (!ssl)
             throw kErrTlsSetup;
-        BIO* bio = SetExpectedPeer(ssl, host) ? BIO_new_socket(static_cast<int>(this->m_socket), BIO_NOCLOSE)
-                                              : nullptr;
-        if (bio == nullptr) {
-            SSL_free(ssl);
+        BIO* bio = SetExpectedPeer(ssl.get(), host)
+                       ? BIO_new_socket(static_cast<int>(this->m_socket), BIO_NOCLOSE)
+                       : nullptr;
+        if (bio == nullptr)
             throw kErrTlsSetup;
-        }
-        SSL_set_bio(ssl, bio, bio);
-        m_tls = new COpensslSocket(ssl, this);
+        SSL_set_bio(ssl.get(), bio, bio);
+        m_tls = new COpensslSocket(ssl.get(), this);
+        ssl.release();
     }
     this->ConnectAddr(endpoint);
     COpensslSocket* connection = AcquireConnection();

@@ -14,7 +14,7 @@ int MapSslError(int error);
 [[noreturn]] void ThrowSslError(SSL* ssl, int result);
 
 template <class TSocket> class CSslSocket : public TSocket {
-public:
+  public:
     CSslSocket() = default;
 
     void Connect(const wchar_t* host, uint32_t port);
@@ -24,9 +24,9 @@ public:
     // owner's reference and the socket's close; without TLS the socket's close alone.
     void CloseConnection();
 
-protected:
+  protected:
     class COpensslSocket : public CCountedRef {
-    public:
+      public:
         COpensslSocket(SSL* ssl, CSslSocket* owner);
         ~COpensslSocket() override;
 

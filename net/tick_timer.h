@@ -3,11 +3,11 @@
 #include <cstdint>
 
 class CTickTimer {
-public:
+  public:
     CTickTimer() { Restart(); }
     void Restart();
     uint32_t Elapsed() const;
 
-protected:
+  protected:
     uint32_t m_start;
 };

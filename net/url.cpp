@@ -34,7 +34,9 @@ struct CUrlBuild {
     }
 };
 
-char* AsciiOf(const std::wstring& text) { return WideToAscii(text.c_str()); }
+char* AsciiOf(const std::wstring& text) {
+    return WideToAscii(text.c_str());
+}
 
 } // namespace
 
@@ -150,9 +152,8 @@ UrlParts* ParseUrl(const wchar_t* url) {
     size_t question = text.find(L'?', slash);
     if (question != std::wstring::npos && question + 1 < text.size()) {
         size_t fragment = text.find(L'#', question + 1);
-        parts.query = AsciiOf(text.substr(question + 1, fragment == std::wstring::npos
-                                                            ? std::wstring::npos
-                                                            : fragment - question - 1));
+        parts.query = AsciiOf(text.substr(
+            question + 1, fragment == std::wstring::npos ? std::wstring::npos : fragment - question - 1));
         if (parts.query == nullptr)
             return nullptr;
         pathEnd = question;
@@ -167,8 +168,8 @@ UrlParts* ParseUrl(const wchar_t* url) {
     std::unique_ptr<char[]> path8(WideToUtf8(text.substr(slash, pathEnd - slash).c_str()));
     if (!path8)
         return nullptr;
-    parts.path = UrlEncode(reinterpret_cast<const uint8_t*>(path8.get()), static_cast<int32_t>(strlen(path8.get())),
-                           nullptr, "/%+");
+    parts.path = UrlEncode(reinterpret_cast<const uint8_t*>(path8.get()),
+                           static_cast<int32_t>(strlen(path8.get())), nullptr, "/%+");
     return build.parts.release();
 }
 
@@ -200,7 +201,7 @@ char* UrlEncode(const uint8_t* bytes, int32_t count, uint32_t* outLength, const 
 
 void UrlEncodeString(const std::string& in, std::string& out) {
     uint32_t length;
-    std::unique_ptr<char[]> encoded(
-        UrlEncode(reinterpret_cast<const uint8_t*>(in.data()), static_cast<int32_t>(in.size()), &length, nullptr));
+    std::unique_ptr<char[]> encoded(UrlEncode(reinterpret_cast<const uint8_t*>(in.data()),
+                                              static_cast<int32_t>(in.size()), &length, nullptr));
     out.assign(encoded.get(), length);
 }

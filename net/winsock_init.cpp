@@ -14,4 +14,6 @@ bool InitWinsock() {
     return true;
 }
 
-void CleanupWinsock() { WSACleanup(); }
+void CleanupWinsock() {
+    WSACleanup();
+}

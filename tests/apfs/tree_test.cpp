@@ -140,6 +140,29 @@ TEST(ObjectMap, AbsentOidLeavesOutputsAlone) {
     EXPECT_EQ(Paddr(value16), 0u);
 }
 
+TEST(ObjectMap, LeafReachedTwiceByOneWalkIsRefused) {
+    OpenedContainer oc(kPopCiVolume);
+    ASSERT_TRUE(oc.Ok());
+    Tree omap(oc.Get());
+    ASSERT_EQ(apfs_tree_open(&omap.t, 229385, 0, 1, nullptr, 0), 1);
+    // Point the cursor's second branch at the first leaf, as a damaged index node would.
+    apfs_node* root = omap.t.cursor->head.root->node;
+    ASSERT_GE(root->nkeys, 2u);
+    const uint8_t *child0, *child1;
+    ASSERT_EQ(apfs_node_entry(root, 0, nullptr, &child0, nullptr, nullptr), 1);
+    ASSERT_EQ(apfs_node_entry(root, 1, nullptr, &child1, nullptr, nullptr), 1);
+    memcpy(const_cast<uint8_t*>(child1), child0, 8);
+    ASSERT_EQ(apfs_level_child(omap.t.cursor->head.root, 0, nullptr), 1);
+    apfs_node* leaf = omap.t.cursor->head.root->child->node;
+    const uint8_t* last;
+    ASSERT_EQ(apfs_node_entry(leaf, leaf->nkeys - 1, &last, nullptr, nullptr, nullptr), 1);
+    // The walk for the first leaf's last oid steps on into the second branch, which leads back.
+    uint8_t key16[16], value16[16];
+    uint32_t not_found = 0;
+    EXPECT_EQ(apfs_omap_lookup(&omap.t, apfs_le64(last), key16, value16, &not_found), 0);
+    EXPECT_EQ(not_found, 0u);
+}
+
 TEST(ObjectMap, RefusesTreeWithResolverAndNonOmapHeader) {
     OpenedContainer oc(kPopCiVolume);
     ASSERT_TRUE(oc.Ok());

@@ -9,8 +9,13 @@ TEST(Base64, LengthsAndPaddingFollowTheStandard) {
     struct Case {
         const char* in;
         const char* out;
-    } cases[] = {{"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},        {"foo", "Zm9v"},
-                 {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}};
+    } cases[] = {{"", ""},
+                 {"f", "Zg=="},
+                 {"fo", "Zm8="},
+                 {"foo", "Zm9v"},
+                 {"foob", "Zm9vYg=="},
+                 {"fooba", "Zm9vYmE="},
+                 {"foobar", "Zm9vYmFy"}};
     for (const Case& c : cases) {
         int32_t n = static_cast<int32_t>(strlen(c.in));
         std::unique_ptr<char[]> buffer(new char[Base64EncodedSize(n)]);

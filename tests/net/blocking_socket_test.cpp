@@ -7,12 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <thread>
 
 namespace {
 
 // Opens the socket's settings to the tests; the product never changes them.
 class CTestSocket : public CBlockingSocket {
-public:
+  public:
     using CBlockingSocket::m_api;
     using CBlockingSocket::m_bytesReceived;
     using CBlockingSocket::m_bytesSent;
@@ -56,6 +58,7 @@ struct Recorder {
     timeval limit = {};
     int sendShortBy = 0;
     int selectError = 0;
+    HANDLE inSelect = nullptr;
 };
 Recorder* g_rec;
 
@@ -68,6 +71,8 @@ int WSAAPI RecClose(SOCKET s) {
     return g_Ws2SocketApi.closesocket(s);
 }
 int WSAAPI RecSelect(int n, fd_set* r, fd_set* w, fd_set* e, PTIMEVAL t) {
+    if (g_rec->inSelect != nullptr)
+        SetEvent(g_rec->inSelect);
     g_rec->sawTimeval = t != nullptr;
     if (t != nullptr)
         g_rec->limit = *t;
@@ -82,7 +87,7 @@ int WSAAPI RecSend(SOCKET s, const char* bytes, int length, int flags) {
 }
 
 class BlockingSocket : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         g_rec = &rec;
         rec.api.socket = &RecSocket;
@@ -217,6 +222,23 @@ TEST_F(BlockingSocket, CancelOfAnOpenSocketClosesItOnce) {
     EXPECT_EQ(1, rec.closes);
     EXPECT_EQ(INVALID_SOCKET, sock.m_socket);
     EXPECT_EQ("data ", peer.Command("drain"));
+}
+
+TEST_F(BlockingSocket, CancelFromAnotherThreadEndsABlockedWaitWithItsOwnCode) {
+    ConnectToPeer();
+    sock.m_receiveTimeout = -1;
+    rec.inSelect = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    long code = -1;
+    std::thread reader([&] {
+        char c;
+        code = CodeOf([&] { sock.Receive(&c, 1); });
+    });
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(rec.inSelect, 10000));
+    sock.Cancel();
+    reader.join();
+    CloseHandle(rec.inSelect);
+    EXPECT_NE(kNetCancelled, code);
+    EXPECT_NE(-1, code);
 }
 
 TEST(MapSocketError, FollowsTheFixedTable) {

@@ -48,7 +48,9 @@ TEST(HttpStatusToIndex, MapsClientAndServerErrors) {
 
 namespace {
 DWORD g_tick;
-DWORD WINAPI FakeTick() { return g_tick; }
+DWORD WINAPI FakeTick() {
+    return g_tick;
+}
 } // namespace
 
 TEST(CTickTimer, ElapsedSurvivesTheWrap) {

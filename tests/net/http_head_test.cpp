@@ -26,8 +26,9 @@ TEST(CHtRespHead, AcceptsStatusLines) {
 }
 
 TEST(CHtRespHead, RejectsMalformedStatusLines) {
-    for (const char* line : {"HTTP/1 200 OK", "HTTP/1.1", "HTTP/1.1  200 OK", "HTTP/70000.0 200 OK", "HTTP/1.1 -1 X",
-                             "ICY 200 OK", "HTTP/", "", "HTTP/1.x 200 OK", "HTTP/-1.1 200 OK", "HTTP/1.1 2x0 OK"}) {
+    for (const char* line :
+         {"HTTP/1 200 OK", "HTTP/1.1", "HTTP/1.1  200 OK", "HTTP/70000.0 200 OK", "HTTP/1.1 -1 X",
+          "ICY 200 OK", "HTTP/", "", "HTTP/1.x 200 OK", "HTTP/-1.1 200 OK", "HTTP/1.1 2x0 OK"}) {
         CHtRespHead head;
         EXPECT_FALSE(head.ParseFirstLine(line)) << line;
     }

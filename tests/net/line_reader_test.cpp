@@ -9,7 +9,7 @@
 namespace {
 
 class CPlainConnection : public CSslSocket<CBlockingSocket> {
-public:
+  public:
     CPlainConnection() { m_useTls = 0; }
 };
 
@@ -23,7 +23,7 @@ long CodeOf(const std::function<void()>& call) {
 }
 
 class LineReader : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         peer.Post("accept4");
         connection.Connect(L"127.0.0.1", peer.port4);

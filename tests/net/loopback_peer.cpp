@@ -36,17 +36,19 @@ CLoopbackPeer::CLoopbackPeer() {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int length = sizeof address;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 1) != 0 ||
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener, 1) != 0 ||
         getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
         throw std::runtime_error("no control listener");
     // Wine starts a Unix program directly; its process handle says nothing about it, so the peer
     // reports back over the control connection instead.
-    std::wstring command = L"/usr/bin/python3 " VOLARIX_NET_PEER_W L" " + std::to_wstring(ntohs(address.sin_port));
+    std::wstring command =
+        L"/usr/bin/python3 " VOLARIX_NET_PEER_W L" " + std::to_wstring(ntohs(address.sin_port));
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
-    if (!CreateProcessW(L"/usr/bin/python3", &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process))
+    if (!CreateProcessW(L"/usr/bin/python3", &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process))
         throw std::runtime_error("cannot start the loopback peer");
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
@@ -75,7 +77,9 @@ void CLoopbackPeer::Post(const std::string& line) {
         throw std::runtime_error("control connection broken");
 }
 
-std::string CLoopbackPeer::Reply() { return ReadLineFrom(m_control, m_pending); }
+std::string CLoopbackPeer::Reply() {
+    return ReadLineFrom(m_control, m_pending);
+}
 
 std::string CLoopbackPeer::Command(const std::string& line) {
     Post(line);
@@ -112,7 +116,9 @@ std::wstring g_current;
 
 const GUID kHostAddrByName = {0x0002A803, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
-std::wstring Key(const std::wstring& name, bool ipv4Pass) { return name + (ipv4Pass ? L"/4" : L"/6"); }
+std::wstring Key(const std::wstring& name, bool ipv4Pass) {
+    return name + (ipv4Pass ? L"/4" : L"/6");
+}
 
 INT WSAAPI StandInBegin(LPWSAQUERYSETW query, DWORD, LPHANDLE handle) {
     bool ipv4Pass = memcmp(query->lpServiceClassId, &kHostAddrByName, sizeof(GUID)) == 0;
@@ -148,25 +154,33 @@ INT WSAAPI StandInNext(HANDLE, DWORD, LPDWORD length, LPWSAQUERYSETW results) {
     return 0;
 }
 
-INT WSAAPI StandInEnd(HANDLE) { return 0; }
+INT WSAAPI StandInEnd(HANDLE) {
+    return 0;
+}
 
 } // namespace
 
 CNameServiceStandIn::CNameServiceStandIn() {
     g_standIn = this;
     g_answers.clear();
-    m_begin.reset(new CImportPatch("ws2_32.dll", "WSALookupServiceBeginW", reinterpret_cast<void*>(&StandInBegin)));
-    m_next.reset(new CImportPatch("ws2_32.dll", "WSALookupServiceNextW", reinterpret_cast<void*>(&StandInNext)));
+    m_begin.reset(
+        new CImportPatch("ws2_32.dll", "WSALookupServiceBeginW", reinterpret_cast<void*>(&StandInBegin)));
+    m_next.reset(
+        new CImportPatch("ws2_32.dll", "WSALookupServiceNextW", reinterpret_cast<void*>(&StandInNext)));
     m_end.reset(new CImportPatch("ws2_32.dll", "WSALookupServiceEnd", reinterpret_cast<void*>(&StandInEnd)));
     if (!m_begin->Active() || !m_next->Active() || !m_end->Active())
         throw std::runtime_error("name service imports not found");
 }
 
-CNameServiceStandIn::~CNameServiceStandIn() { g_standIn = nullptr; }
+CNameServiceStandIn::~CNameServiceStandIn() {
+    g_standIn = nullptr;
+}
 
-void CNameServiceStandIn::Answer(const std::wstring& name, bool ipv4Pass, const sockaddr* address, int length) {
+void CNameServiceStandIn::Answer(const std::wstring& name, bool ipv4Pass, const sockaddr* address,
+                                 int length) {
     ::Answer& answer = g_answers[Key(name, ipv4Pass)];
-    answer.address.assign(reinterpret_cast<const uint8_t*>(address), reinterpret_cast<const uint8_t*>(address) + length);
+    answer.address.assign(reinterpret_cast<const uint8_t*>(address),
+                          reinterpret_cast<const uint8_t*>(address) + length);
 }
 
 void CNameServiceStandIn::AnswerTooLarge(const std::wstring& name, bool ipv4Pass) {

@@ -11,7 +11,7 @@
 #include <string>
 
 class CLoopbackPeer {
-public:
+  public:
     CLoopbackPeer();
     // Closing the control connection ends the peer.
     ~CLoopbackPeer();
@@ -27,7 +27,7 @@ public:
     uint16_t port4 = 0;
     uint16_t port6 = 0;
 
-private:
+  private:
     SOCKET m_control = INVALID_SOCKET;
     std::string m_pending;
 };
@@ -38,7 +38,7 @@ std::string FromHex(const std::string& hex);
 // Answers WSALookupServiceBeginW/NextW/End from a table instead of DNS, for the lifetime of the
 // object. Keys are the looked-up name and the family asked for.
 class CNameServiceStandIn {
-public:
+  public:
     CNameServiceStandIn();
     ~CNameServiceStandIn();
 
@@ -50,6 +50,6 @@ public:
     // The queries seen, as "name/4" or "name/6", in order.
     std::wstring queries;
 
-private:
+  private:
     std::unique_ptr<CImportPatch> m_begin, m_next, m_end;
 };

@@ -15,7 +15,7 @@
 namespace {
 
 class CTestSocket : public CBlockingSocket {
-public:
+  public:
     using CBlockingSocket::m_resolver;
     using CBlockingSocket::m_resolverContext;
 };
@@ -195,9 +195,10 @@ TEST(Resolve, CancelBeforehandStillStartsTheLookupForANameThenGivesUp) {
 }
 
 TEST(Resolve, ThreadThatCannotStartMeansNotFound) {
-    CImportPatch noThreads("kernel32.dll", "CreateThread",
-                           reinterpret_cast<void*>(+[](LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID,
-                                                       DWORD, LPDWORD) -> HANDLE { return nullptr; }));
+    CImportPatch noThreads(
+        "kernel32.dll", "CreateThread",
+        reinterpret_cast<void*>(+[](LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD,
+                                    LPDWORD) -> HANDLE { return nullptr; }));
     ASSERT_TRUE(noThreads.Active());
     CBlockingSocket sock;
     SocketAddr a;

@@ -18,7 +18,7 @@
 namespace {
 
 class CTestTls : public CSslSocket<CBlockingSocket> {
-public:
+  public:
     using CSslSocket::AcquireConnection;
     using CSslSocket::COpensslSocket;
     using CSslSocket::m_receiveTimeout;
@@ -51,15 +51,15 @@ int WSAAPI SignallingRecv(SOCKET s, char* buffer, int length, int flags) {
 // One peer, one set of certificates and the test root in the Windows root store for the whole
 // program; every test starts with a fresh socket.
 class SslSocket : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         ASSERT_TRUE(InitSsl());
         peer = new CLoopbackPeer;
         certs = std::string(VOLARIX_NET_BINARY_DIR "/certs-") + std::to_string(GetCurrentProcessId());
         ASSERT_EQ("ok", peer->Command("certs " + certs));
         std::string der = ReadFile(certs + "/ca.der");
-        PCCERT_CONTEXT ca = CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
-                                                         static_cast<DWORD>(der.size()));
+        PCCERT_CONTEXT ca = CertCreateCertificateContext(
+            X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size()));
         ASSERT_NE(nullptr, ca);
         BYTE thumbprint[20];
         DWORD length = sizeof thumbprint;
@@ -78,10 +78,10 @@ protected:
         CertSerializeCertificateStoreElement(ca, 0, reinterpret_cast<BYTE*>(&blob[0]), &length);
         CertFreeCertificateContext(ca);
         HKEY key;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, rootKey.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
-                                                 nullptr, &key, nullptr));
-        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, L"Blob", 0, REG_BINARY, reinterpret_cast<const BYTE*>(blob.data()),
-                                                length));
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, rootKey.c_str(), 0, nullptr, 0,
+                                                 KEY_SET_VALUE, nullptr, &key, nullptr));
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, L"Blob", 0, REG_BINARY,
+                                                reinterpret_cast<const BYTE*>(blob.data()), length));
         RegCloseKey(key);
     }
     static void TearDownTestSuite() {

@@ -14,7 +14,9 @@ struct UrlDeleter {
 };
 typedef std::unique_ptr<UrlParts, UrlDeleter> UrlPtr;
 
-UrlPtr Parse(const wchar_t* url) { return UrlPtr(ParseUrl(url)); }
+UrlPtr Parse(const wchar_t* url) {
+    return UrlPtr(ParseUrl(url));
+}
 
 std::wstring Normalized(const wchar_t* url) {
     std::wstring text(url);
@@ -50,10 +52,10 @@ TEST(ParseUrl, SchemesAndDefaultPorts) {
 }
 
 TEST(ParseUrl, RejectsWhatIsNotAnAbsoluteHttpUrl) {
-    for (const wchar_t* bad :
-         {L"ftp://h/", L"http:/h/", L"http://h", L"http:///x", L"http://:8080/", L"http://[]/", L"http://[::1/x",
-          L"http://[::1]x/", L"http://h:/", L"http://h:0/", L"http://h:65536/", L"http://h:8o/", L"http://h:\u0661/",
-          L"http://user:pass@h/", L"http://h/?q=\u00e9", L"http://bad\xD800host/"}) {
+    for (const wchar_t* bad : {L"ftp://h/", L"http:/h/", L"http://h", L"http:///x", L"http://:8080/",
+                               L"http://[]/", L"http://[::1/x", L"http://[::1]x/", L"http://h:/",
+                               L"http://h:0/", L"http://h:65536/", L"http://h:8o/", L"http://h:\u0661/",
+                               L"http://user:pass@h/", L"http://h/?q=\u00e9", L"http://bad\xD800host/"}) {
         EXPECT_FALSE(Parse(bad)) << std::wstring(bad).c_str();
     }
 }

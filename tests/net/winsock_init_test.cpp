@@ -17,7 +17,9 @@ int WSAAPI StartupOffering(WORD, LPWSADATA data) {
     return 0;
 }
 
-int WSAAPI StartupFailing(WORD, LPWSADATA) { return WSASYSNOTREADY; }
+int WSAAPI StartupFailing(WORD, LPWSADATA) {
+    return WSASYSNOTREADY;
+}
 
 int WSAAPI CountingCleanup() {
     ++g_cleanups;

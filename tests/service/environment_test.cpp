@@ -1,0 +1,202 @@
+#include "environment.h"
+
+#include "import_patch.h"
+
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// Points the loaders at the service executable instead of the test program.
+void UseServiceExecutable() {
+    wchar_t path[MAX_PATH];
+    ASSERT_NE(0, MultiByteToWideChar(CP_UTF8, 0, VOLARIX_SERVICE_EXE, -1, path, MAX_PATH));
+    for (wchar_t* p = path; *p; ++p)
+        if (*p == L'/')
+            *p = L'\\';
+    g_ModulePath = path;
+    g_ModulePathLoaded = 1;
+}
+
+// MinGW reaches msvcrt's _create_locale through a pointer of its own, resolved on first use, not
+// through the import table; the test swaps that pointer.
+extern "C" _locale_t(__cdecl* __imp__create_locale)(int, const char*);
+_locale_t(__cdecl* g_createLocale)(int, const char*);
+std::vector<std::string> g_localeNames;
+
+_locale_t __cdecl UserLocaleMissing(int category, const char* name) {
+    g_localeNames.push_back(name);
+    if (*name == '\0')
+        return nullptr;
+    return g_createLocale(category, name);
+}
+
+} // namespace
+
+TEST(AppLocale, FallsBackToCodePage1252) {
+    _free_locale(_create_locale(LC_CTYPE, "C")); // resolves the pointer
+    g_createLocale = __imp__create_locale;
+    __imp__create_locale = &UserLocaleMissing;
+    const bool created = CreateAppLocale();
+    __imp__create_locale = g_createLocale;
+    ASSERT_TRUE(created);
+    EXPECT_EQ((std::vector<std::string>{"", ".1252"}), g_localeNames);
+    EXPECT_NE(nullptr, g_Locale);
+    FreeAppLocale();
+    EXPECT_EQ(nullptr, g_Locale);
+}
+
+TEST(OwnVersionInfo, ReadsTheShippedResource) {
+    UseServiceExecutable();
+    ASSERT_EQ(1, ReadOwnVersionInfo());
+    EXPECT_EQ(1, g_VersionInfoLoaded);
+    EXPECT_EQ(L"Volarix", g_ProductName);
+    EXPECT_EQ(L"volarixsvc.exe", g_OriginalFilename);
+    const uint32_t expected[4] = {1, 0, 2, 0};
+    EXPECT_EQ(0, memcmp(expected, g_ProductVersion, sizeof(expected)));
+    EXPECT_EQ(0, memcmp(expected, g_FileVersion, sizeof(expected)));
+}
+
+namespace {
+
+// The translation list that the stand-in VerQueryValueW answers in place of the resource's own.
+std::vector<WORD> g_translations;
+decltype(&VerQueryValueW) g_verQueryValue;
+
+BOOL WINAPI OtherTranslations(LPCVOID block, LPCWSTR name, LPVOID* value, PUINT length) {
+    if (wcscmp(name, L"\\VarFileInfo\\Translation") == 0) {
+        *value = g_translations.data();
+        *length = static_cast<UINT>(g_translations.size() * sizeof(WORD));
+        return TRUE;
+    }
+    return g_verQueryValue(block, name, value, length);
+}
+
+} // namespace
+
+TEST(OwnVersionInfo, FindsUsEnglishUtf16BehindOtherTranslations) {
+    UseServiceExecutable();
+    CImportPatch patch("version.dll", "VerQueryValueW", reinterpret_cast<void*>(&OtherTranslations));
+    ASSERT_TRUE(patch.Active());
+    g_verQueryValue = patch.Original<decltype(&VerQueryValueW)>();
+    g_translations = {0x0407, 1252, 0x0409, 1252, 0x0409, 1200};
+    ASSERT_EQ(1, ReadOwnVersionInfo());
+    EXPECT_EQ(L"Volarix", g_ProductName);
+}
+
+TEST(OwnVersionInfo, FailsWithoutUsEnglishUtf16) {
+    UseServiceExecutable();
+    CImportPatch patch("version.dll", "VerQueryValueW", reinterpret_cast<void*>(&OtherTranslations));
+    ASSERT_TRUE(patch.Active());
+    g_verQueryValue = patch.Original<decltype(&VerQueryValueW)>();
+    g_translations = {0x0407, 1200, 0x0409, 1252};
+    EXPECT_EQ(0, ReadOwnVersionInfo());
+    EXPECT_EQ(0, g_VersionInfoLoaded);
+    EXPECT_TRUE(g_ProductName.empty());
+}
+
+TEST(OwnVersionInfo, FailsForAProgramWithoutVersionResource) {
+    // The test program itself carries none.
+    ASSERT_TRUE(ReadModulePath());
+    EXPECT_NE(std::wstring::npos, g_ModulePath.rfind(L'\\'));
+    EXPECT_EQ(0, ReadOwnVersionInfo());
+}
+
+namespace {
+
+const wchar_t* g_commonAppData;
+std::vector<std::wstring> g_created;
+
+HRESULT WINAPI FixedFolder(HWND, int folder, HANDLE, DWORD, LPWSTR path) {
+    EXPECT_EQ(CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, folder);
+    wcscpy(path, g_commonAppData);
+    return S_OK;
+}
+
+BOOL WINAPI RecordDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
+    g_created.push_back(path);
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return FALSE;
+}
+
+} // namespace
+
+TEST(DataFolder, EndsInOneBackslashWhateverTheSystemPathEndsIn) {
+    CImportPatch folder("shell32.dll", "SHGetFolderPathW", reinterpret_cast<void*>(&FixedFolder));
+    CImportPatch create("kernel32.dll", "CreateDirectoryW", reinterpret_cast<void*>(&RecordDirectory));
+    ASSERT_TRUE(folder.Active() && create.Active());
+    g_ProductName = L"Volarix";
+    for (const wchar_t* base : {L"C:\\ProgramData", L"C:\\ProgramData\\"}) {
+        g_commonAppData = base;
+        // An existing folder is no failure.
+        ASSERT_TRUE(CreateDataFolder());
+        EXPECT_EQ(L"C:\\ProgramData\\Volarix\\", g_DataFolder);
+    }
+    EXPECT_EQ((std::vector<std::wstring>{L"C:\\ProgramData\\Volarix", L"C:\\ProgramData\\Volarix"}),
+              g_created);
+
+    g_DataFolder.clear();
+    EnsureDataFolderSlash();
+    EXPECT_TRUE(g_DataFolder.empty());
+}
+
+TEST(DataFolder, FailsWhenTheSystemHasNoCommonFolder) {
+    auto none = [](HWND, int, HANDLE, DWORD, LPWSTR) -> HRESULT { return E_FAIL; };
+    CImportPatch folder(
+        "shell32.dll", "SHGetFolderPathW",
+        reinterpret_cast<void*>(static_cast<HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR)>(none)));
+    ASSERT_TRUE(folder.Active());
+    EXPECT_FALSE(CreateDataFolder());
+}
+
+TEST(MandatoryLabel, ResolvedFromWindows6On) {
+    ReadOsVersion();
+    EXPECT_EQ(1, g_OsVersionLoaded);
+    EXPECT_EQ(sizeof(OSVERSIONINFOEXW), g_OsVersion.dwOSVersionInfoSize);
+    ASSERT_GE(g_OsVersion.dwMajorVersion, 6u);
+    EXPECT_EQ(1, InitMandatoryLabelSupport());
+    EXPECT_EQ(1u, g_IsVistaOrLater);
+    EXPECT_NE(nullptr, g_pfnAddMandatoryAce);
+}
+
+TEST(MandatoryLabel, NothingLoadedBeforeWindows6) {
+    static int loads = 0;
+    auto load = [](LPCWSTR) -> HMODULE {
+        ++loads;
+        return nullptr;
+    };
+    CImportPatch patch("kernel32.dll", "LoadLibraryW",
+                       reinterpret_cast<void*>(static_cast<HMODULE(WINAPI*)(LPCWSTR)>(load)));
+    ASSERT_TRUE(patch.Active());
+    g_OsVersion = {};
+    g_OsVersion.dwMajorVersion = 5;
+    g_OsVersion.dwMinorVersion = 1;
+    EXPECT_EQ(1, InitMandatoryLabelSupport());
+    EXPECT_EQ(0u, g_IsVistaOrLater);
+    EXPECT_EQ(nullptr, g_pfnAddMandatoryAce);
+    EXPECT_EQ(0, loads);
+}
+
+TEST(ToLowerChar, ChangesOnlyAsciiCapitals) {
+    EXPECT_EQ('a', ToLowerChar('A'));
+    EXPECT_EQ('z', ToLowerChar('Z'));
+    EXPECT_EQ('[', ToLowerChar('['));
+    EXPECT_EQ('@', ToLowerChar('@'));
+    EXPECT_EQ('q', ToLowerChar('q'));
+    EXPECT_EQ(static_cast<signed char>(0xC9), ToLowerChar(static_cast<char>(0xC9)));
+}
+
+TEST(SettingsKey, CreatedWhenMissing) {
+    RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Volarix");
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, OpenSettingsKey(KEY_SET_VALUE | KEY_QUERY_VALUE, 0, &key));
+    const DWORD one = 1;
+    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(key, L"t", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4));
+    RegCloseKey(key);
+    EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Volarix"));
+}
