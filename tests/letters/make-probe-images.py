@@ -4,6 +4,7 @@ an empty file, a FAT file system, a partition holding another file system, and a
 only volume has a role other than none or data."""
 import json
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -31,7 +32,9 @@ def main(fixtures, data):
     fat = os.path.join(fixtures, "probe_fat.img")
     if os.path.exists(fat):
         os.remove(fat)
-    subprocess.run(["mkfs.vfat", "-C", "-n", "PROBE", fat, "4096"], check=True, stdout=subprocess.DEVNULL)
+    # dosfstools installs into sbin, which a user's PATH may lack.
+    mkfs = shutil.which("mkfs.vfat") or shutil.which("mkfs.vfat", path="/usr/sbin:/sbin")
+    subprocess.run([mkfs, "-C", "-n", "PROBE", fat, "4096"], check=True, stdout=subprocess.DEVNULL)
 
     # An NTFS boot sector and nothing else: the container superblock check refuses it.
     ntfs = bytearray(1 << 20)
