@@ -15,7 +15,8 @@ bool StartsWithNoCase(const std::string& text, const char* prefix) {
 }
 
 bool EndsWith(const std::string& text, const std::string& suffix) {
-    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 } // namespace
@@ -87,4 +88,5 @@ bool CHtClient<TSocket>::AddCookieHeader(HtCookieJar* jar, const UrlParts& url, 
 
 template void CHtClient<CSslSocket<CBlockingSocket>>::StoreSetCookie(HtCookieJar*, const UrlParts&,
                                                                      const std::string&);
-template bool CHtClient<CSslSocket<CBlockingSocket>>::AddCookieHeader(HtCookieJar*, const UrlParts&, std::string&);
+template bool CHtClient<CSslSocket<CBlockingSocket>>::AddCookieHeader(HtCookieJar*, const UrlParts&,
+                                                                      std::string&);

@@ -20,7 +20,7 @@ struct HtCookie {
 };
 
 class HtCookieJar {
-public:
+  public:
     HtCookieJar() { InitializeCriticalSection(&lock); }
     // After every client that uses the jar is done with it.
     ~HtCookieJar() { DeleteCriticalSection(&lock); }

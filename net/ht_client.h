@@ -16,7 +16,7 @@ class CDiskFile;
 class CGrowBuf;
 
 template <class TSocket> class CHtClient : public TSocket {
-public:
+  public:
     // Forms the User-Agent from the process environment (product name and version, OS version).
     CHtClient();
     // Neither closes the connection nor touches the hooked records.
@@ -26,8 +26,9 @@ public:
     // response head into ResponseHead() and the body into outputPath (not for HEAD). False after
     // a failure, whose code is then in LastRequestError(); only memory exhaustion leaves by an
     // exception. Each file part's content type is written.
-    bool Request(uint32_t method, const UrlParts& url, const wchar_t* outputPath, const HtFormFieldList& formFields,
-                 HtMultipartPartList& multipartParts, HtProgress* progress);
+    bool Request(uint32_t method, const UrlParts& url, const wchar_t* outputPath,
+                 const HtFormFieldList& formFields, HtMultipartPartList& multipartParts,
+                 HtProgress* progress);
     // Ends the current connection, if any. Safe from another thread while a request waits.
     void Close();
 
@@ -45,7 +46,7 @@ public:
     void SetCookieJar(HtCookieJar* jar) { m_cookieJar = jar; }
     void SetTrafficCounter(HtTrafficCounter* counter) { m_traffic = counter; }
 
-protected:
+  protected:
     // The working state of one Request.
     struct CExchange;
 
@@ -54,7 +55,8 @@ protected:
                      HtMultipartPartList& multipartParts, CExchange& exchange);
     void SendForm(const HtFormFieldList& formFields);
     void SendMultipart(const HtMultipartPartList& multipartParts, HtProgress* progress, CExchange& exchange);
-    void SendFileData(const HtMultipartPart& part, uint64_t length, HtProgress* progress, CExchange& exchange);
+    void SendFileData(const HtMultipartPart& part, uint64_t length, HtProgress* progress,
+                      CExchange& exchange);
     void SendText(const std::string& text);
     void ReadResponse(uint32_t method, const UrlParts& url, const wchar_t* outputPath, HtProgress* progress,
                       CExchange& exchange);
@@ -64,7 +66,8 @@ protected:
     void ReadUntilClose(HtLineReader& reader, HtProgress* progress, CExchange& exchange);
     void TakeExactly(HtLineReader& reader, uint8_t* buffer, int32_t count);
     int32_t TakePiece(HtLineReader& reader, uint8_t* buffer);
-    void WriteBody(const uint8_t* bytes, int32_t count, int64_t total, HtProgress* progress, CExchange& exchange);
+    void WriteBody(const uint8_t* bytes, int32_t count, int64_t total, HtProgress* progress,
+                   CExchange& exchange);
     void CountTraffic(uint64_t bytes, bool received, CExchange& exchange);
 
     HtProxyInfo* m_proxy = nullptr;

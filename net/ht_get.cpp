@@ -25,7 +25,7 @@ bool IsRedirect(int32_t status) {
 }
 
 class CUrlHolder {
-public:
+  public:
     explicit CUrlHolder(UrlParts* url) : m_url(url) {}
     ~CUrlHolder() { DeleteUrl(m_url); }
     CUrlHolder(const CUrlHolder&) = delete;
@@ -35,7 +35,7 @@ public:
     UrlParts& operator*() const { return *m_url; }
     explicit operator bool() const { return m_url != nullptr; }
 
-private:
+  private:
     UrlParts* m_url;
 };
 
@@ -70,7 +70,8 @@ template <class TSocket> int CHtGet<TSocket>::Get(const wchar_t* outputPath) {
                 this->Close();
             if (this->m_socket == INVALID_SOCKET)
                 this->m_useTls = url->https;
-            if (!this->Request(m_headOnly != 0 ? kHtHead : kHtGet, *url, outputPath, noFields, noParts, m_progress))
+            if (!this->Request(m_headOnly != 0 ? kHtHead : kHtGet, *url, outputPath, noFields, noParts,
+                               m_progress))
                 throw static_cast<long>(this->m_lastRequestError);
             int32_t status = this->m_responseHead.status;
             if (status == 200) {

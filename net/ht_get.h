@@ -14,7 +14,7 @@ const uint32_t kMaxRedirects = 10;
 void DeleteUrl(UrlParts*& url);
 
 template <class TSocket> class CHtGet : public CHtClient<TSocket> {
-public:
+  public:
     explicit CHtGet(const wchar_t* url) : m_url(url) {}
     // Does not close the connection: Get has closed it, and the stop path closes it otherwise.
     ~CHtGet() = default;
@@ -28,7 +28,7 @@ public:
     // Not owned; reset on every redirect.
     void SetProgress(HtProgress* progress) { m_progress = progress; }
 
-private:
+  private:
     std::wstring m_url;
     HtProgress* m_progress = nullptr;
     uint32_t m_headOnly = 0;

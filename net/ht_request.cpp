@@ -10,8 +10,8 @@
 #include "path_parts.h"
 #include "string_helpers.h"
 
-#include <cwchar>
 #include <ctime>
+#include <cwchar>
 
 namespace {
 
@@ -48,7 +48,9 @@ const char* MethodText(uint32_t method) {
 }
 
 // A caller's fixed-size text that may lack its terminator.
-std::wstring ProxyText(const wchar_t* text) { return std::wstring(text, wcsnlen(text, kHtProxyTextUnits)); }
+std::wstring ProxyText(const wchar_t* text) {
+    return std::wstring(text, wcsnlen(text, kHtProxyTextUnits));
+}
 
 void MakeFormBody(const HtFormFieldList& fields, std::string& body) {
     body.clear();
@@ -67,8 +69,8 @@ void MakeFormBody(const HtFormFieldList& fields, std::string& body) {
 
 void MakeBoundary(std::string& boundary) {
     std::string unique;
-    FormatStringA(unique, "%x%u%u", static_cast<uint32_t>(time(nullptr)), static_cast<uint32_t>(GetCurrentThreadId()),
-                  static_cast<uint32_t>(GetCurrentProcessId()));
+    FormatStringA(unique, "%x%u%u", static_cast<uint32_t>(time(nullptr)),
+                  static_cast<uint32_t>(GetCurrentThreadId()), static_cast<uint32_t>(GetCurrentProcessId()));
     boundary.assign(kBoundaryLength - unique.size(), '-');
     boundary += unique;
 }
@@ -79,7 +81,8 @@ template <class TSocket> CHtClient<TSocket>::CHtClient() {
     FormatStringA(m_userAgent, "%S %d.%d%d.%d %s; Windows NT %u.%u", g_ProductName.c_str(),
                   static_cast<int>(g_ProductVersion[0]), static_cast<int>(g_ProductVersion[1]),
                   static_cast<int>(g_ProductVersion[2]), static_cast<int>(g_ProductVersion[3]), "64-bit",
-                  static_cast<unsigned>(g_OsVersion.dwMajorVersion), static_cast<unsigned>(g_OsVersion.dwMinorVersion));
+                  static_cast<unsigned>(g_OsVersion.dwMajorVersion),
+                  static_cast<unsigned>(g_OsVersion.dwMinorVersion));
 }
 
 template <class TSocket>
@@ -115,7 +118,9 @@ bool CHtClient<TSocket>::Request(uint32_t method, const UrlParts& url, const wch
     return !failed;
 }
 
-template <class TSocket> void CHtClient<TSocket>::Close() { this->CloseConnection(); }
+template <class TSocket> void CHtClient<TSocket>::Close() {
+    this->CloseConnection();
+}
 
 template <class TSocket> void CHtClient<TSocket>::ConnectIfClosed(const UrlParts& url, HtProgress* progress) {
     if (this->m_socket == INVALID_SOCKET) {
@@ -142,13 +147,15 @@ void CHtClient<TSocket>::ComposeHead(uint32_t method, const UrlParts& url, const
                       url.ToString().c_str(), m_userAgent.c_str());
         if (m_proxy->useCredentials != 0) {
             std::string credentials;
-            if (!MakeBasicAuth(ProxyText(m_proxy->user).c_str(), ProxyText(m_proxy->password).c_str(), credentials))
+            if (!MakeBasicAuth(ProxyText(m_proxy->user).c_str(), ProxyText(m_proxy->password).c_str(),
+                               credentials))
                 throw kErrProxyCredentials;
             head += "Proxy-Authorization: " + credentials + "\r\n";
         }
     } else {
-        FormatStringA(head, "%s %s HTTP/1.1\r\nHost: %s\r\nAccept: */*\r\nAccept-Encoding: \r\nUser-Agent: %s\r\n",
-                      MethodText(method), url.PathAndQuery().c_str(), url.HostPort().c_str(), m_userAgent.c_str());
+        FormatStringA(
+            head, "%s %s HTTP/1.1\r\nHost: %s\r\nAccept: */*\r\nAccept-Encoding: \r\nUser-Agent: %s\r\n",
+            MethodText(method), url.PathAndQuery().c_str(), url.HostPort().c_str(), m_userAgent.c_str());
     }
     if (method == kHtPostForm) {
         MakeFormBody(formFields, exchange.form);
@@ -178,7 +185,8 @@ void CHtClient<TSocket>::ComposeHead(uint32_t method, const UrlParts& url, const
                     delete error;
                     throw kErrUploadMissing;
                 }
-                GetMimeTypeForExtension(PathExtensionPart(PathFileNamePart(part.path.c_str())), part.contentType);
+                GetMimeTypeForExtension(PathExtensionPart(PathFileNamePart(part.path.c_str())),
+                                        part.contentType);
                 exchange.fileLengths.push_back(length);
             }
             total += kFilePartBytes + texts + part.contentType.size() + length;
@@ -215,8 +223,11 @@ void CHtClient<TSocket>::SendMultipart(const HtMultipartPartList& multipartParts
             SendText(text);
             continue;
         }
-        FormatStringA(text, "--%s\r\nContent-Disposition: form-data; name=\"%s\"; filename=\"%s\"\r\nContent-Type: %s\r\n\r\n",
-                      exchange.boundary.c_str(), part.name.c_str(), part.value.c_str(), part.contentType.c_str());
+        FormatStringA(text,
+                      "--%s\r\nContent-Disposition: form-data; name=\"%s\"; filename=\"%s\"\r\nContent-Type: "
+                      "%s\r\n\r\n",
+                      exchange.boundary.c_str(), part.name.c_str(), part.value.c_str(),
+                      part.contentType.c_str());
         SendText(text);
         if (part.path != kFileWithoutData)
             SendFileData(part, exchange.fileLengths[fileIndex++], progress, exchange);
@@ -243,7 +254,8 @@ void CHtClient<TSocket>::SendFileData(const HtMultipartPart& part, uint64_t leng
     uint8_t* buffer = exchange.scratch.Reserve(kUploadPiece);
     for (uint64_t done = 0; done < length;) {
         uint64_t left = length - done;
-        uint32_t n = exchange.file->Read(buffer, left < kUploadPiece ? static_cast<uint32_t>(left) : kUploadPiece);
+        uint32_t n =
+            exchange.file->Read(buffer, left < kUploadPiece ? static_cast<uint32_t>(left) : kUploadPiece);
         if (n == 0)
             throw kErrFile;
         this->SendAll(buffer, n);
@@ -257,7 +269,8 @@ void CHtClient<TSocket>::SendFileData(const HtMultipartPart& part, uint64_t leng
     exchange.file.reset();
 }
 
-template <class TSocket> void CHtClient<TSocket>::CountTraffic(uint64_t bytes, bool received, CExchange& exchange) {
+template <class TSocket>
+void CHtClient<TSocket>::CountTraffic(uint64_t bytes, bool received, CExchange& exchange) {
     if (m_traffic == nullptr || (m_traffic->direction != 0) != received)
         return;
     CLockHold hold(&g_GlobalLock);

@@ -152,7 +152,8 @@ void CHtClient<TSocket>::ReadUntilClose(HtLineReader& reader, HtProgress* progre
 }
 
 // The bytes the line reader still holds come first: they were received after the head.
-template <class TSocket> void CHtClient<TSocket>::TakeExactly(HtLineReader& reader, uint8_t* buffer, int32_t count) {
+template <class TSocket>
+void CHtClient<TSocket>::TakeExactly(HtLineReader& reader, uint8_t* buffer, int32_t count) {
     int32_t have = 0;
     int32_t held = reader.filled - reader.position;
     if (held > 0) {

@@ -20,6 +20,7 @@ import unittest
 SVC_EXE = os.environ["VOLARIX_SVC_EXE"]
 STUB_SYS = os.environ["VOLARIX_STUB_SYS"]
 SVCCTL = os.environ["VOLARIX_SVCCTL"]
+CFGMGR32 = os.environ["VOLARIX_CFGMGR32"]
 PREFIX = os.environ["VOLARIX_E2E_PREFIX"]
 LOG = PREFIX + ".log"
 
@@ -123,6 +124,11 @@ class ServiceEndToEnd(unittest.TestCase):
         drive_c = os.path.join(PREFIX, "drive_c")
         os.makedirs(os.path.join(drive_c, "volarix"))
         shutil.copy(SVC_EXE, os.path.join(drive_c, "volarix", "volarixsvc.exe"))
+        # Wine only stubs the configuration manager, whose volume devices the service lists at
+        # start; the stand-in beside the service takes its place for the service alone.
+        shutil.copy(CFGMGR32, os.path.join(drive_c, "volarix", "cfgmgr32.dll"))
+        reg_add(r"HKCU\Software\Wine\AppDefaults\volarixsvc.exe\DllOverrides", "cfgmgr32", "REG_SZ",
+                "native")
         shutil.copy(STUB_SYS, os.path.join(drive_c, "windows", "system32", "drivers",
                                            "volax_stub.sys"))
         for args in (("sc", "create", SERVICE, "type=", "own", "start=", "demand", "binPath=",

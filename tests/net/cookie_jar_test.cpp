@@ -14,11 +14,15 @@ struct UrlDeleter {
 };
 typedef std::unique_ptr<UrlParts, UrlDeleter> UrlPtr;
 
-UrlPtr Url(const wchar_t* text) { return UrlPtr(ParseUrl(text)); }
+UrlPtr Url(const wchar_t* text) {
+    return UrlPtr(ParseUrl(text));
+}
 
 class CookieJar : public ::testing::Test {
-protected:
-    void Store(const wchar_t* url, const std::string& value) { CClient::StoreSetCookie(&jar, *Url(url), value); }
+  protected:
+    void Store(const wchar_t* url, const std::string& value) {
+        CClient::StoreSetCookie(&jar, *Url(url), value);
+    }
     std::string Header(const wchar_t* url) {
         std::string out = "stale";
         bool any = CClient::AddCookieHeader(&jar, *Url(url), out);
@@ -96,7 +100,7 @@ TEST_F(CookieJar, AServerCannotGrowTheJarWithoutBound) {
 }
 
 class CookieExchange : public ::testing::Test {
-protected:
+  protected:
     CTestEnvironment environment;
     CLoopbackPeer peer;
     CPeerScript script{peer};

@@ -15,11 +15,12 @@ namespace {
 const char kEmpty200[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
 
 std::string Redirect(int status, const std::string& location) {
-    return "HTTP/1.1 " + std::to_string(status) + " Moved\r\nLocation: " + location + "\r\nContent-Length: 0\r\n\r\n";
+    return "HTTP/1.1 " + std::to_string(status) + " Moved\r\nLocation: " + location +
+           "\r\nContent-Length: 0\r\n\r\n";
 }
 
 class HtGet : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { DeleteFileW(output.c_str()); }
 
     std::wstring Url(const char* path) { return PeerUrl(peer.port4, path); }
@@ -140,7 +141,8 @@ TEST_F(HtGet, FinalStatusOtherThan200FailsWithItsIndex) {
     struct {
         int status;
         long code;
-    } cases[] = {{304, 0x70017}, {305, 0x70017}, {308, 0x70017}, {404, 0x70005}, {100, 0x70017}, {505, 0x70016}};
+    } cases[] = {{304, 0x70017}, {305, 0x70017}, {308, 0x70017},
+                 {404, 0x70005}, {100, 0x70017}, {505, 0x70016}};
     for (const auto& c : cases) {
         script.Accept();
         script.Exchange("HTTP/1.1 " + std::to_string(c.status) + " X\r\nContent-Length: 0\r\n\r\n");
@@ -199,7 +201,7 @@ TEST_F(HtGet, CloseFromAnotherThreadEndsTheRunningGet) {
 
 // Redirects that change the scheme: one peer, certificates and a trusted test root for them all.
 class HtGetTls : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         ASSERT_TRUE(InitSsl());
         peer = new CLoopbackPeer;
@@ -218,7 +220,9 @@ protected:
     }
     void TearDown() override { DeleteFileW(output.c_str()); }
 
-    std::string SecureUrl(const char* path) { return "https://localhost:" + std::to_string(peer->port4) + path; }
+    std::string SecureUrl(const char* path) {
+        return "https://localhost:" + std::to_string(peer->port4) + path;
+    }
     std::string SecureHead(const char* path) {
         return std::string("GET ") + path + " HTTP/1.1\r\nHost: localhost:" + std::to_string(peer->port4) +
                "\r\nAccept: */*\r\nAccept-Encoding: \r\nUser-Agent: " + kTestUserAgent +
@@ -246,8 +250,8 @@ TEST_F(HtGetTls, RedirectToHttpsReconnectsWithTlsForTheNewHost) {
     CTestGet get(PeerUrl(peer->port4, "/a").c_str());
     EXPECT_EQ(1, get.Get(output.c_str())) << std::hex << get.LastGetError();
     // The relative redirect kept the scheme and the TLS connection.
-    EXPECT_EQ((std::vector<std::string>{DirectHead("GET", "/a", peer->port4), "ok localhost", SecureHead("/b"),
-                                        SecureHead("/c")}),
+    EXPECT_EQ((std::vector<std::string>{DirectHead("GET", "/a", peer->port4), "ok localhost",
+                                        SecureHead("/b"), SecureHead("/c")}),
               script.Received());
     EXPECT_EQ("secret", ReadWholeFile(output));
     EXPECT_EQ(INVALID_SOCKET, get.m_socket);
@@ -260,7 +264,8 @@ TEST_F(HtGetTls, RedirectTargetMustProveItsName) {
     script.Tls(certs->TlsArguments("otherhost"));
     CTestGet get(PeerUrl(peer->port4, "/a").c_str());
     EXPECT_EQ(0, get.Get(output.c_str()));
-    EXPECT_EQ(static_cast<uint32_t>(kTlsErrorBase), get.LastGetError() & 0xFFFF0000) << std::hex << get.LastGetError();
+    EXPECT_EQ(static_cast<uint32_t>(kTlsErrorBase), get.LastGetError() & 0xFFFF0000)
+        << std::hex << get.LastGetError();
     std::vector<std::string> seen = script.Received();
     ASSERT_EQ(2u, seen.size());
     EXPECT_EQ("err", seen[1].substr(0, 3));

@@ -12,7 +12,7 @@ struct UrlDeleter {
 };
 
 class HtResponse : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         client.m_useTls = 0;
         url.reset(ParseUrl(PeerUrl(peer.port4, "/r").c_str()));
@@ -85,7 +85,8 @@ TEST_F(HtResponse, ConnectionTokensDecideWhetherItStaysOpen) {
 TEST_F(HtResponse, ChunkedBodyWithExtensionsAndTrailerKeepsTheConnection) {
     std::string data(26, 'q');
     EXPECT_EQ(0u, Answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: identity\r\nContent-Length: 1\r\n\r\n"
-                         "1a;name=value\r\n" + data + "\r\n 3 \r\nxyz\r\n0\r\nTrailer: t\r\n\r\nleftover"));
+                         "1a;name=value\r\n" +
+                         data + "\r\n 3 \r\nxyz\r\n0\r\nTrailer: t\r\n\r\nleftover"));
     EXPECT_EQ(data + "xyz", Body());
     EXPECT_TRUE(Kept());
     EXPECT_FALSE(client.ResponseHead().GetField("Trailer", data));
@@ -96,10 +97,10 @@ TEST_F(HtResponse, ChunkedBodyWithExtensionsAndTrailerKeepsTheConnection) {
 
 TEST_F(HtResponse, MalformedChunksFail) {
     const char* bodies[] = {
-        "zz\r\n",                 // not hexadecimal
+        "zz\r\n",                   // not hexadecimal
         "-5\r\nabcde\r\n0\r\n\r\n", // negative
-        "80000000\r\n",           // beyond a signed 32-bit size
-        "3\r\nabcX\r\n0\r\n\r\n", // data not followed by CR LF
+        "80000000\r\n",             // beyond a signed 32-bit size
+        "3\r\nabcX\r\n0\r\n\r\n",   // data not followed by CR LF
     };
     for (const char* body : bodies) {
         EXPECT_EQ(static_cast<uint32_t>(kErrBadChunk),

@@ -15,7 +15,7 @@
 #include <vector>
 
 class CTestGet : public CHtGet<CSslSocket<CBlockingSocket>> {
-public:
+  public:
     explicit CTestGet(const wchar_t* url = L"") : CHtGet(url) {}
     using CHtGet::m_receiveTimeout;
     using CHtGet::m_socket;
@@ -45,12 +45,13 @@ inline std::string ReadWholeFile(const std::wstring& path) {
 }
 
 inline std::wstring TestFilePath(const char* name) {
-    std::string path = std::string(VOLARIX_NET_BINARY_DIR "/") + name + "-" + std::to_string(GetCurrentProcessId());
+    std::string path =
+        std::string(VOLARIX_NET_BINARY_DIR "/") + name + "-" + std::to_string(GetCurrentProcessId());
     return std::wstring(path.begin(), path.end());
 }
 
 class CPeerScript {
-public:
+  public:
     explicit CPeerScript(CLoopbackPeer& peer) : m_peer(peer) {}
 
     void Accept() { Post("accept4"); }
@@ -84,7 +85,7 @@ public:
         return received;
     }
 
-private:
+  private:
     void Post(const std::string& command) {
         m_peer.Post(command);
         ++m_posted;

@@ -197,8 +197,8 @@ CTestCertificates::CTestCertificates(CLoopbackPeer& peer) {
         throw std::runtime_error("the peer made no certificates");
     std::ifstream in(folder + "/ca.der", std::ios::binary);
     std::string der((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    PCCERT_CONTEXT ca = CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
-                                                     static_cast<DWORD>(der.size()));
+    PCCERT_CONTEXT ca = CertCreateCertificateContext(
+        X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size()));
     if (ca == nullptr)
         throw std::runtime_error("unreadable test root");
     BYTE thumbprint[20];
@@ -221,11 +221,12 @@ CTestCertificates::CTestCertificates(CLoopbackPeer& peer) {
     CertSerializeCertificateStoreElement(ca, 0, reinterpret_cast<BYTE*>(&blob[0]), &length);
     CertFreeCertificateContext(ca);
     HKEY key;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, rootKey.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, rootKey.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS)
         throw std::runtime_error("cannot trust the test root");
     m_rootKey = rootKey;
-    LONG stored = RegSetValueExW(key, L"Blob", 0, REG_BINARY, reinterpret_cast<const BYTE*>(blob.data()), length);
+    LONG stored =
+        RegSetValueExW(key, L"Blob", 0, REG_BINARY, reinterpret_cast<const BYTE*>(blob.data()), length);
     RegCloseKey(key);
     if (stored != ERROR_SUCCESS)
         throw std::runtime_error("cannot trust the test root");

@@ -57,7 +57,7 @@ class CNameServiceStandIn {
 // The peer's test CA and server certificates in a folder of their own, with the CA trusted as a
 // root of the current user, for the lifetime of the object.
 class CTestCertificates {
-public:
+  public:
     explicit CTestCertificates(CLoopbackPeer& peer);
     ~CTestCertificates();
     CTestCertificates(const CTestCertificates&) = delete;
@@ -68,6 +68,6 @@ public:
 
     std::string folder;
 
-private:
+  private:
     std::wstring m_rootKey;
 };
