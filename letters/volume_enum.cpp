@@ -121,8 +121,8 @@ bool QueryHasLetter(HANDLE mountPointManager, const std::wstring& name) {
 void CDriveLetterMgr::EnumVolumeDevices(std::list<std::wstring>& names) {
     DEVINST node = 0;
     // The error part is the thread's last error, not the CONFIGRET.
-    if (CM_Locate_DevNodeW(&node, const_cast<DEVINSTID_W>(kVolumeManagerInstance), CM_LOCATE_DEVNODE_NORMAL) !=
-        CR_SUCCESS)
+    if (CM_Locate_DevNodeW(&node, const_cast<DEVINSTID_W>(kVolumeManagerInstance),
+                           CM_LOCATE_DEVNODE_NORMAL) != CR_SUCCESS)
         RaiseFatalError(kFatalVolumeManagerNode, GetLastError());
     if (CM_Get_Child(&node, node, 0) != CR_SUCCESS)
         RaiseFatalError(kFatalVolumeManagerChild, GetLastError());
@@ -147,7 +147,8 @@ void CDriveLetterMgr::EnumVolumeDevices(std::list<std::wstring>& names) {
 
 void CDriveLetterMgr::QueryVolumes(std::list<VolumeInfo>& volumes) {
     CHandleHolder manager(CreateFileW(kMountPointManager, GENERIC_READ | GENERIC_WRITE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                      nullptr));
     if (manager.Get() == INVALID_HANDLE_VALUE)
         RaiseFatalError(kFatalMountPointManager, GetLastError());
 

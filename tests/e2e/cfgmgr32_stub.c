@@ -18,8 +18,7 @@ enum { NODE_VOLUME_MANAGER = 1, NODE_VOLUME = 2 };
 static const WCHAR g_VolumeManager[] = L"ROOT\\VOLMGR\\0000";
 static const WCHAR g_VolumeDevice[] = L"\\Device\\HarddiskVolume1";
 
-__declspec(dllexport) CONFIGRET WINAPI CM_Locate_DevNodeW(DEVINST* node, WCHAR* id, ULONG flags)
-{
+__declspec(dllexport) CONFIGRET WINAPI CM_Locate_DevNodeW(DEVINST* node, WCHAR* id, ULONG flags) {
     (void)flags;
     if (!node)
         return CR_INVALID_POINTER;
@@ -29,8 +28,7 @@ __declspec(dllexport) CONFIGRET WINAPI CM_Locate_DevNodeW(DEVINST* node, WCHAR* 
     return CR_SUCCESS;
 }
 
-__declspec(dllexport) CONFIGRET WINAPI CM_Get_Child(DEVINST* child, DEVINST node, ULONG flags)
-{
+__declspec(dllexport) CONFIGRET WINAPI CM_Get_Child(DEVINST* child, DEVINST node, ULONG flags) {
     (void)flags;
     if (!child)
         return CR_INVALID_POINTER;
@@ -40,18 +38,16 @@ __declspec(dllexport) CONFIGRET WINAPI CM_Get_Child(DEVINST* child, DEVINST node
     return CR_SUCCESS;
 }
 
-__declspec(dllexport) CONFIGRET WINAPI CM_Get_Sibling(DEVINST* sibling, DEVINST node, ULONG flags)
-{
+__declspec(dllexport) CONFIGRET WINAPI CM_Get_Sibling(DEVINST* sibling, DEVINST node, ULONG flags) {
     (void)sibling;
     (void)node;
     (void)flags;
     return CR_NO_SUCH_DEVNODE;
 }
 
-__declspec(dllexport) CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyW(DEVINST node, ULONG property,
-                                                                       ULONG* type, void* buffer,
-                                                                       ULONG* length, ULONG flags)
-{
+__declspec(dllexport) CONFIGRET WINAPI
+    CM_Get_DevNode_Registry_PropertyW(DEVINST node, ULONG property, ULONG* type, void* buffer, ULONG* length,
+                                      ULONG flags) {
     (void)flags;
     if (!length)
         return CR_INVALID_POINTER;

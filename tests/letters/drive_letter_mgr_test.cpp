@@ -237,7 +237,8 @@ TEST_F(DriveLetters, RemovalTakesOnlyItsOwnLettersOfVanishedDevices) {
     mgr.InitialScan();
     ASSERT_EQ(m_free[2], Entry(mgr, kV6).letter);
     // Someone else has taken the letter over since.
-    ASSERT_TRUE(DefineDosDeviceW(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION, Drive(m_free[2]).c_str(), nullptr));
+    ASSERT_TRUE(
+        DefineDosDeviceW(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION, Drive(m_free[2]).c_str(), nullptr));
     Define(m_free[2], kOther);
 
     Drop(kV3);

@@ -124,8 +124,8 @@ std::vector<BYTE> MountPoints(const std::vector<std::wstring>& links) {
 BOOL WINAPI FakeDeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                                 LPDWORD returned, LPOVERLAPPED overlapped) {
     if (device != kMountManager)
-        return g_ioctl->Original<decltype(&DeviceIoControl)>()(device, code, in, inSize, out, outSize, returned,
-                                                               overlapped);
+        return g_ioctl->Original<decltype(&DeviceIoControl)>()(device, code, in, inSize, out, outSize,
+                                                               returned, overlapped);
     EXPECT_EQ(0x006D0008u, code);
     EXPECT_EQ(nullptr, overlapped);
     EXPECT_EQ(4096u, outSize);
