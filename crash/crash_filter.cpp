@@ -57,13 +57,14 @@ void WriteReport(CDiskFile& file, time_t now, uint32_t digest32, uint64_t ownAdd
     line.reserve(kReportLineCapacity);
     line.assign(FormatTimeW(now, L"%d-%b-%y %H:%M:%S").c_str());
     WriteReportLine(line, file);
-    FormatReportLine(line, L"%s %s %d%d%d%d %08X internal error (%llX/%X)", g_OriginalFilename.c_str(), kPlatform,
-                     g_FileVersion[0], g_FileVersion[1], g_FileVersion[2], g_FileVersion[3], digest32,
-                     static_cast<unsigned long long>(ownAddress), exceptionCode);
+    FormatReportLine(line, L"%s %s %d%d%d%d %08X internal error (%llX/%X)", g_OriginalFilename.c_str(),
+                     kPlatform, g_FileVersion[0], g_FileVersion[1], g_FileVersion[2], g_FileVersion[3],
+                     digest32, static_cast<unsigned long long>(ownAddress), exceptionCode);
     WriteReportLine(line, file);
     if (!g_OsVersionLoaded)
         ReadOsVersion();
-    FormatReportLine(line, L"OS Info: MajorVersion[%d] MinorVersion[%d] Build[%d] Platform[%d] CSDVersion[%s]",
+    FormatReportLine(line,
+                     L"OS Info: MajorVersion[%d] MinorVersion[%d] Build[%d] Platform[%d] CSDVersion[%s]",
                      g_OsVersion.dwMajorVersion, g_OsVersion.dwMinorVersion, g_OsVersion.dwBuildNumber,
                      g_OsVersion.dwPlatformId, g_OsVersion.szCSDVersion);
     WriteReportLine(line, file);
@@ -96,9 +97,13 @@ std::wstring ReportFolder() {
 
 } // namespace
 
-void SetCrashFilter() { g_PrevCrashFilter = SetUnhandledExceptionFilter(&CrashFilter); }
+void SetCrashFilter() {
+    g_PrevCrashFilter = SetUnhandledExceptionFilter(&CrashFilter);
+}
 
-void InstallCrashHandler() { SetCrashFilter(); }
+void InstallCrashHandler() {
+    SetCrashFilter();
+}
 
 LONG WINAPI CrashFilter(EXCEPTION_POINTERS* pointers) {
     ReportCall report = {pointers, 1};
@@ -128,8 +133,8 @@ void WriteCrashReport(EXCEPTION_POINTERS* pointers, uint32_t* passOn) {
     HMODULE client = LoadLibraryW(L"qrepcli.dll");
     if (client == nullptr)
         return;
-    auto upload =
-        reinterpret_cast<UploadCrashReportWFn>(reinterpret_cast<void*>(GetProcAddress(client, "UploadCrashReportW")));
+    auto upload = reinterpret_cast<UploadCrashReportWFn>(
+        reinterpret_cast<void*>(GetProcAddress(client, "UploadCrashReportW")));
     if (upload == nullptr)
         return;
 

@@ -36,15 +36,16 @@ void WriteModuleLine(const MODULEENTRY32W& module, std::wstring& line, CDiskFile
     void* value = nullptr;
     UINT length = 0;
     // A version block may lack the fixed part; VerQueryValueW can then succeed with nothing to read.
-    if (VerQueryValueW(block, L"\\", &value, &length) && value != nullptr && length >= sizeof(VS_FIXEDFILEINFO)) {
+    if (VerQueryValueW(block, L"\\", &value, &length) && value != nullptr &&
+        length >= sizeof(VS_FIXEDFILEINFO)) {
         const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
-        FormatReportLine(line,
-                         L"%s Product Version = %d.%d.%d.%d  File Version = %d.%d.%d.%d Base=%016llX Size=%08X",
-                         module.szExePath, HIWORD(fixed->dwProductVersionMS), LOWORD(fixed->dwProductVersionMS),
-                         HIWORD(fixed->dwProductVersionLS), LOWORD(fixed->dwProductVersionLS),
-                         HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
-                         HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS),
-                         reinterpret_cast<unsigned long long>(module.modBaseAddr), module.modBaseSize);
+        FormatReportLine(
+            line, L"%s Product Version = %d.%d.%d.%d  File Version = %d.%d.%d.%d Base=%016llX Size=%08X",
+            module.szExePath, HIWORD(fixed->dwProductVersionMS), LOWORD(fixed->dwProductVersionMS),
+            HIWORD(fixed->dwProductVersionLS), LOWORD(fixed->dwProductVersionLS),
+            HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS), HIWORD(fixed->dwFileVersionLS),
+            LOWORD(fixed->dwFileVersionLS), reinterpret_cast<unsigned long long>(module.modBaseAddr),
+            module.modBaseSize);
     } else {
         FormatReportLine(line, L"%s", module.szExePath);
     }
@@ -89,4 +90,6 @@ void WriteModuleList(CDiskFile& file) {
         WriteModuleLine(module, line, file);
 }
 
-void WriteModuleListGuarded(CDiskFile& file) { RunGuarded(&RunModuleList, &file); }
+void WriteModuleListGuarded(CDiskFile& file) {
+    RunGuarded(&RunModuleList, &file);
+}

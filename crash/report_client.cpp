@@ -9,7 +9,8 @@ const wchar_t kMachineIdValue[] = L"UUID";
 // Reads exactly 4 bytes; a longer value fails with ERROR_MORE_DATA.
 bool QueryDword(HKEY key, const wchar_t* name, uint32_t* value) {
     DWORD size = sizeof(*value);
-    return RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size) == ERROR_SUCCESS;
+    return RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size) ==
+           ERROR_SUCCESS;
 }
 
 } // namespace
@@ -27,7 +28,8 @@ LONG OpenReportClientKey(REGSAM access, HKEY* key) {
 uint32_t ReadReportClientValue(const wchar_t* name) {
     CRegKeyHolder key;
     uint32_t value = 0;
-    if (OpenReportClientKey(KEY_QUERY_VALUE, key.Receive()) != ERROR_SUCCESS || !QueryDword(key.Get(), name, &value))
+    if (OpenReportClientKey(KEY_QUERY_VALUE, key.Receive()) != ERROR_SUCCESS ||
+        !QueryDword(key.Get(), name, &value))
         return 0;
     return value;
 }

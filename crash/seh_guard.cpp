@@ -53,4 +53,6 @@ extern "C" int VolarixGuardedCall(GuardedRoutine routine, void* context) {
     return 1;
 }
 
-bool RunGuarded(GuardedRoutine routine, void* context) { return VolarixGuardFrame(routine, context) != 0; }
+bool RunGuarded(GuardedRoutine routine, void* context) {
+    return VolarixGuardFrame(routine, context) != 0;
+}

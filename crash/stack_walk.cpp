@@ -54,7 +54,8 @@ StackFrameRecord* CFrameList::Append() {
         if (m_committed == kMaxFrames)
             return nullptr;
         const size_t grow = std::min(kCommitStep, kMaxFrames - m_committed);
-        if (!VirtualAlloc(m_records + m_committed, grow * sizeof(StackFrameRecord), MEM_COMMIT, PAGE_READWRITE))
+        if (!VirtualAlloc(m_records + m_committed, grow * sizeof(StackFrameRecord), MEM_COMMIT,
+                          PAGE_READWRITE))
             return nullptr;
         m_committed += grow;
     }
@@ -85,7 +86,8 @@ bool GetLogicalAddress(const void* address, wchar_t* path, uint32_t* section, ui
     const uint32_t rva = static_cast<uint32_t>(static_cast<const BYTE*>(address) - module);
     for (WORD i = 0; i < count; ++i) {
         const uint32_t start = sections[i].VirtualAddress;
-        const uint32_t end = start + std::max<uint32_t>(sections[i].Misc.VirtualSize, sections[i].SizeOfRawData);
+        const uint32_t end =
+            start + std::max<uint32_t>(sections[i].Misc.VirtualSize, sections[i].SizeOfRawData);
         if (rva >= start && rva <= end) {
             *section = i + 1u;
             *offset = rva - start;
@@ -110,9 +112,11 @@ void WalkStack(CONTEXT* context, CFrameList& frames) {
     PGET_MODULE_BASE_ROUTINE64 getModuleBase;
     StackWalk64Fn stackWalk;
     if (!Resolve(dbghelp, "SymInitialize", &symInitialize) || !Resolve(dbghelp, "SymCleanup", &symCleanup) ||
-        !Resolve(dbghelp, "SymGetOptions", &symGetOptions) || !Resolve(dbghelp, "SymSetOptions", &symSetOptions) ||
+        !Resolve(dbghelp, "SymGetOptions", &symGetOptions) ||
+        !Resolve(dbghelp, "SymSetOptions", &symSetOptions) ||
         !Resolve(dbghelp, "SymFunctionTableAccess64", &functionTableAccess) ||
-        !Resolve(dbghelp, "SymGetModuleBase64", &getModuleBase) || !Resolve(dbghelp, "StackWalk64", &stackWalk))
+        !Resolve(dbghelp, "SymGetModuleBase64", &getModuleBase) ||
+        !Resolve(dbghelp, "StackWalk64", &stackWalk))
         return;
 
     if (!symInitialize(process, nullptr, TRUE))
@@ -134,8 +138,8 @@ void WalkStack(CONTEXT* context, CFrameList& frames) {
             break;
         record->programCounter = frame.AddrPC.Offset;
         record->frameAddress = frame.AddrFrame.Offset;
-        GetLogicalAddress(reinterpret_cast<const void*>(frame.AddrPC.Offset), record->modulePath, &record->section,
-                          &record->offset);
+        GetLogicalAddress(reinterpret_cast<const void*>(frame.AddrPC.Offset), record->modulePath,
+                          &record->section, &record->offset);
         if (frame.AddrReturn.Offset == 0 || frame.AddrPC.Offset == frame.AddrReturn.Offset)
             break;
     }

@@ -9,8 +9,8 @@
 struct StackFrameRecord {
     uint64_t programCounter;
     uint64_t frameAddress;
-    uint32_t section; // 1-based PE section holding the program counter; 0 when none
-    uint32_t offset;  // from the start of that section; 0 when none
+    uint32_t section;             // 1-based PE section holding the program counter; 0 when none
+    uint32_t offset;              // from the start of that section; 0 when none
     wchar_t modulePath[MAX_PATH]; // empty when the address lies in no module
 };
 

@@ -24,7 +24,9 @@ LONG WINAPI PreviousFilter(EXCEPTION_POINTERS*) {
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
-__attribute__((noinline)) void WriteThroughNull(volatile int* target) { *target = 1; }
+__attribute__((noinline)) void WriteThroughNull(volatile int* target) {
+    *target = 1;
+}
 
 __attribute__((noinline)) void FailDeeper(volatile int* target) {
     WriteThroughNull(target);
@@ -41,7 +43,8 @@ void RunForeignThread() {
         ExitProcess(2);
     memcpy(code, kIllegal, sizeof(kIllegal));
     FlushInstructionCache(GetCurrentProcess(), code, sizeof(kIllegal));
-    HANDLE thread = CreateThread(nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(code), nullptr, 0, nullptr);
+    HANDLE thread =
+        CreateThread(nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(code), nullptr, 0, nullptr);
     if (thread == nullptr)
         ExitProcess(2);
     WaitForSingleObject(thread, INFINITE);

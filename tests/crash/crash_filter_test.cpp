@@ -44,7 +44,8 @@ void RemoveTree(const std::wstring& folder) {
 }
 
 bool ReadBytes(const std::wstring& path, std::string* bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     char buffer[65536];
@@ -82,7 +83,8 @@ struct Upload {
     std::vector<std::string> Lines() const {
         if (report.size() < 2)
             return {};
-        return SplitLines(std::wstring(reinterpret_cast<const wchar_t*>(report.data() + 2), report.size() / 2 - 1));
+        return SplitLines(
+            std::wstring(reinterpret_cast<const wchar_t*>(report.data() + 2), report.size() / 2 - 1));
     }
 };
 
@@ -132,7 +134,8 @@ class CrashFilterTest : public ::testing::Test {
 
     bool ReadUpload(Upload* upload) {
         std::string args;
-        if (!ReadBytes(m_upload + L"\\report.txt", &upload->report) || !ReadBytes(m_upload + L"\\args.txt", &args))
+        if (!ReadBytes(m_upload + L"\\report.txt", &upload->report) ||
+            !ReadBytes(m_upload + L"\\args.txt", &args))
             return false;
         std::wstring text(reinterpret_cast<const wchar_t*>(args.data()), args.size() / 2);
         upload->args.clear();
@@ -154,7 +157,8 @@ TEST_F(CrashFilterTest, ReportOffPassesTheExceptionToThePreviousFilter) {
     EXPECT_TRUE(ListFolder(m_upload).empty());
     // Asking for the switch leaves the key behind.
     HKEY key;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, CSavedReportKey::kPath, 0, KEY_READ | KEY_WOW64_64KEY, &key), 0);
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, CSavedReportKey::kPath, 0, KEY_READ | KEY_WOW64_64KEY, &key),
+              0);
     RegCloseKey(key);
 
     CSavedReportKey::SetDword(kProduct, 0);
@@ -210,7 +214,8 @@ TEST_F(CrashFilterTest, ReportOnWritesTheReportHandsItOnAndDeletesIt) {
     lines.pop_back();
     ASSERT_GE(lines.size(), 9u);
 
-    EXPECT_TRUE(std::regex_match(lines[0], std::regex("[0-9]{2}-[A-Z][a-z]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}")))
+    EXPECT_TRUE(
+        std::regex_match(lines[0], std::regex("[0-9]{2}-[A-Z][a-z]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}")))
         << lines[0];
     char identity[128];
     snprintf(identity, sizeof(identity), "crashchild.exe x64 1020 %s internal error (%llX/C0000005)", digest,
@@ -220,9 +225,10 @@ TEST_F(CrashFilterTest, ReportOnWritesTheReportHandsItOnAndDeletesIt) {
     os.dwOSVersionInfoSize = sizeof(os);
     GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&os));
     EXPECT_EQ(lines[2], "OS Info: MajorVersion[" + std::to_string(os.dwMajorVersion) + "] MinorVersion[" +
-                            std::to_string(os.dwMinorVersion) + "] Build[" + std::to_string(os.dwBuildNumber) +
-                            "] Platform[" + std::to_string(os.dwPlatformId) + "] CSDVersion[" +
-                            Narrow(os.szCSDVersion) + "]");
+                            std::to_string(os.dwMinorVersion) + "] Build[" +
+                            std::to_string(os.dwBuildNumber) + "] Platform[" +
+                            std::to_string(os.dwPlatformId) + "] CSDVersion[" + Narrow(os.szCSDVersion) +
+                            "]");
 
     ASSERT_EQ(lines[3], "Loaded modules:");
     size_t line = 4;

@@ -24,7 +24,8 @@ TEST(ReportClientTest, SwitchReadsFourBytesOfAnyTypeAndCreatesTheKey) {
     RegDeleteKeyExW(HKEY_LOCAL_MACHINE, CSavedReportKey::kPath, KEY_WOW64_64KEY, 0);
     EXPECT_EQ(ReadReportClientValue(kSwitch), 0u);
     HKEY key;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, CSavedReportKey::kPath, 0, KEY_READ | KEY_WOW64_64KEY, &key), 0);
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, CSavedReportKey::kPath, 0, KEY_READ | KEY_WOW64_64KEY, &key),
+              0);
     RegCloseKey(key);
 
     ASSERT_TRUE(CSavedReportKey::SetDword(kSwitch, 7));
@@ -93,7 +94,8 @@ TEST(LogicalAddressTest, AddressesOutsideEveryModuleHaveNoPath) {
     wchar_t path[MAX_PATH] = L"";
     uint32_t section = 0, offset = 0;
     // VirtualQuery refuses kernel space.
-    EXPECT_FALSE(GetLogicalAddress(reinterpret_cast<const void*>(0xFFFF800000000000ull), path, &section, &offset));
+    EXPECT_FALSE(
+        GetLogicalAddress(reinterpret_cast<const void*>(0xFFFF800000000000ull), path, &section, &offset));
     EXPECT_STREQ(path, L"");
 
     // Free memory has a null allocation base; it must not be taken for the executable.
@@ -150,9 +152,9 @@ const ScriptedFrame* g_script;
 size_t g_scriptLength, g_scriptCalls;
 CImportPatch* g_getProcAddressPatch;
 
-BOOL WINAPI ScriptedStackWalk(DWORD, HANDLE, HANDLE, LPSTACKFRAME64 frame, PVOID, PREAD_PROCESS_MEMORY_ROUTINE64,
-                              PFUNCTION_TABLE_ACCESS_ROUTINE64, PGET_MODULE_BASE_ROUTINE64,
-                              PTRANSLATE_ADDRESS_ROUTINE64) {
+BOOL WINAPI ScriptedStackWalk(DWORD, HANDLE, HANDLE, LPSTACKFRAME64 frame, PVOID,
+                              PREAD_PROCESS_MEMORY_ROUTINE64, PFUNCTION_TABLE_ACCESS_ROUTINE64,
+                              PGET_MODULE_BASE_ROUTINE64, PTRANSLATE_ADDRESS_ROUTINE64) {
     if (g_scriptCalls == g_scriptLength)
         return FALSE;
     frame->AddrPC.Offset = g_script[g_scriptCalls].pc;
@@ -236,7 +238,8 @@ TEST(ModuleListTest, ListsVersionedModulesAndThePathAloneWithoutFixedVersion) {
 int g_writesLeft;
 CImportPatch* g_writeFilePatch;
 
-BOOL WINAPI FailingWriteFile(HANDLE file, const void* data, DWORD size, DWORD* written, OVERLAPPED* overlapped) {
+BOOL WINAPI FailingWriteFile(HANDLE file, const void* data, DWORD size, DWORD* written,
+                             OVERLAPPED* overlapped) {
     if (g_writesLeft-- > 0)
         return g_writeFilePatch->Original<decltype(&WriteFile)>()(file, data, size, written, overlapped);
     SetLastError(ERROR_DISK_FULL);

@@ -13,7 +13,9 @@ inline std::wstring WinePath(const char* linuxPath) {
     return path;
 }
 
-inline std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+inline std::string Narrow(const std::wstring& text) {
+    return std::string(text.begin(), text.end());
+}
 
 // Keeps HKLM "Software\qrepcli.dll" (64-bit view) as the test found it: the values named here
 // are put back, and the key goes again when it did not exist before.
@@ -27,7 +29,8 @@ class CSavedReportKey {
             DWORD size = 0;
             if (m_existed && RegQueryValueExW(key, name.c_str(), nullptr, &saved.type, nullptr, &size) == 0) {
                 saved.data.resize(size);
-                saved.present = RegQueryValueExW(key, name.c_str(), nullptr, &saved.type, saved.data.data(), &size) == 0;
+                saved.present =
+                    RegQueryValueExW(key, name.c_str(), nullptr, &saved.type, saved.data.data(), &size) == 0;
             }
             m_values.push_back(saved);
         }
@@ -40,8 +43,8 @@ class CSavedReportKey {
             return;
         }
         HKEY key;
-        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPath, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key,
-                            nullptr) != 0)
+        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPath, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
+                            nullptr, &key, nullptr) != 0)
             return;
         for (auto& saved : m_values) {
             if (saved.present)
@@ -59,14 +62,16 @@ class CSavedReportKey {
 
     static bool Set(const wchar_t* name, DWORD type, const void* data, DWORD size) {
         HKEY key;
-        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPath, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key,
-                            nullptr) != 0)
+        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPath, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
+                            nullptr, &key, nullptr) != 0)
             return false;
         const bool done = RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size) == 0;
         RegCloseKey(key);
         return done;
     }
-    static bool SetDword(const wchar_t* name, DWORD value) { return Set(name, REG_DWORD, &value, sizeof(value)); }
+    static bool SetDword(const wchar_t* name, DWORD value) {
+        return Set(name, REG_DWORD, &value, sizeof(value));
+    }
     static void Remove(const wchar_t* name) {
         HKEY key;
         if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPath, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &key) != 0)

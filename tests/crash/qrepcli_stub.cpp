@@ -32,8 +32,8 @@ void WriteArguments(const std::wstring& file, const wchar_t* path, const wchar_t
 
 } // namespace
 
-extern "C" __declspec(dllexport) DWORD WINAPI UploadCrashReportW(const wchar_t* reportPath, const wchar_t* productName,
-                                                                 DWORD machineId) {
+extern "C" __declspec(dllexport) DWORD WINAPI
+    UploadCrashReportW(const wchar_t* reportPath, const wchar_t* productName, DWORD machineId) {
     const std::wstring mode = Environment(L"VOLARIX_UPLOAD_MODE");
     if (mode == L"fail")
         return ERROR_NETWORK_UNREACHABLE;
