@@ -1,8 +1,7 @@
 // Figures of one whole probe per fixture: device transfers, distinct 4096-byte units and time.
 // The transfers are counted where the device reader meets the runtime: its seek and read calls.
-#include "apfs_probe.h"
-
 #include "apfs_test_support.h"
+#include "probe_volume.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +9,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <set>
-#include <string>
 
 #ifdef _WIN32
 #include "import_patch.h"
@@ -66,16 +64,6 @@ int __wrap_fs_posix_read(int fd, void* buffer, unsigned int count) {
 
 namespace {
 
-int Probe(int volume) {
-#ifdef _WIN32
-    std::wstring name = L"\\Device\\HarddiskVolume" + std::to_wstring(volume);
-    return ProbeApfsVolume(name.c_str());
-#else
-    std::string path = "\\\\.\\HarddiskVolume" + std::to_string(volume);
-    return ProbeApfsDevicePath(path.c_str());
-#endif
-}
-
 TEST(ApfsProbeFigures, OneWholeProbePerFixture) {
     apfs_test::UseTestDevices();
 #ifdef _WIN32
@@ -99,12 +87,12 @@ TEST(ApfsProbeFigures, OneWholeProbePerFixture) {
     for (const Case& c : cases) {
         g_reads = 0;
         g_units.clear();
-        EXPECT_EQ(c.expected, Probe(c.volume)) << c.name;
+        EXPECT_EQ(c.expected, ProbeTestVolume(c.volume)) << c.name;
         uint64_t reads = g_reads;
         size_t units = g_units.size();
         auto start = std::chrono::steady_clock::now();
         for (int i = 0; i < kRounds; i++)
-            Probe(c.volume);
+            ProbeTestVolume(c.volume);
         double ms =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count() /
             kRounds;

@@ -1,13 +1,10 @@
 // The APFS volume probe over real images linked as volume devices: under Wine through the
 // service's entry with an NT device name, natively through the same probe over the device path,
 // where LeakSanitizer checks that every path frees what it made.
-#include "apfs_probe.h"
-
 #include "apfs_test_support.h"
+#include "probe_volume.h"
 
 #include <gtest/gtest.h>
-
-#include <string>
 
 namespace {
 
@@ -25,13 +22,7 @@ constexpr int kMissing = 69;
 
 int Probe(int volume) {
     apfs_test::UseTestDevices();
-#ifdef _WIN32
-    std::wstring name = L"\\Device\\HarddiskVolume" + std::to_wstring(volume);
-    return ProbeApfsVolume(name.c_str());
-#else
-    std::string path = "\\\\.\\HarddiskVolume" + std::to_string(volume);
-    return ProbeApfsDevicePath(path.c_str());
-#endif
+    return ProbeTestVolume(volume);
 }
 
 TEST(ApfsProbe, PopulatedDataVolumeGetsALetter) {

@@ -1,13 +1,13 @@
 #include "blocking_socket.h"
 #include "loopback_peer.h"
 #include "net_errors.h"
+#include "thrown_code.h"
 
 #include <ws2tcpip.h>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 #include <thread>
 
 namespace {
@@ -23,15 +23,6 @@ class CTestSocket : public CBlockingSocket {
     using CBlockingSocket::m_sendTimeout;
     using CBlockingSocket::m_socket;
 };
-
-long CodeOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (long code) {
-        return code;
-    }
-    return -1;
-}
 
 SocketAddr Loopback4(uint16_t port) {
     SocketAddr a = {};

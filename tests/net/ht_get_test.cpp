@@ -1,8 +1,8 @@
 #include "ht_script.h"
 #include "net_errors.h"
+#include "tls_peer_fixture.h"
 
 #include "global_lock.h"
-#include "ssl_init.h"
 
 #include <gtest/gtest.h>
 
@@ -200,24 +200,8 @@ TEST_F(HtGet, CloseFromAnotherThreadEndsTheRunningGet) {
 }
 
 // Redirects that change the scheme: one peer, certificates and a trusted test root for them all.
-class HtGetTls : public ::testing::Test {
+class HtGetTls : public TlsPeerFixture {
   protected:
-    static void SetUpTestSuite() {
-        ASSERT_TRUE(InitSsl());
-        peer = new CLoopbackPeer;
-        certs = new CTestCertificates(*peer);
-    }
-    static void TearDownTestSuite() {
-        delete certs;
-        delete peer;
-        CleanupSsl();
-    }
-    void SetUp() override {
-        sockaddr_in loopback = {};
-        loopback.sin_family = AF_INET;
-        loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        dns.Answer(L"localhost", true, reinterpret_cast<sockaddr*>(&loopback), sizeof loopback);
-    }
     void TearDown() override { DeleteFileW(output.c_str()); }
 
     std::string SecureUrl(const char* path) {
@@ -229,16 +213,10 @@ class HtGetTls : public ::testing::Test {
                "\r\nConnection: Keep-Alive\r\n\r\n";
     }
 
-    static CLoopbackPeer* peer;
-    static CTestCertificates* certs;
     CTestEnvironment environment;
-    CNameServiceStandIn dns;
     CPeerScript script{*peer};
     std::wstring output = TestFilePath("get-tls");
 };
-
-CLoopbackPeer* HtGetTls::peer;
-CTestCertificates* HtGetTls::certs;
 
 TEST_F(HtGetTls, RedirectToHttpsReconnectsWithTlsForTheNewHost) {
     script.Accept();

@@ -1,10 +1,9 @@
 #include "line_reader.h"
 #include "loopback_peer.h"
 #include "net_errors.h"
+#include "thrown_code.h"
 
 #include <gtest/gtest.h>
-
-#include <functional>
 
 namespace {
 
@@ -12,15 +11,6 @@ class CPlainConnection : public CSslSocket<CBlockingSocket> {
   public:
     CPlainConnection() { m_useTls = 0; }
 };
-
-long CodeOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (long code) {
-        return code;
-    }
-    return -1;
-}
 
 class LineReader : public ::testing::Test {
   protected:

@@ -2,13 +2,13 @@
 #include "loopback_peer.h"
 #include "name_lookup.h"
 #include "net_errors.h"
+#include "thrown_code.h"
 
 #include <ws2tcpip.h>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <thread>
 
@@ -19,15 +19,6 @@ class CTestSocket : public CBlockingSocket {
     using CBlockingSocket::m_resolver;
     using CBlockingSocket::m_resolverContext;
 };
-
-long CodeOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (long code) {
-        return code;
-    }
-    return -1;
-}
 
 std::string Ascii(const wchar_t* host) {
     std::unique_ptr<char[]> text(HostToAscii(host));

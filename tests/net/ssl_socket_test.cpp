@@ -1,14 +1,14 @@
 #include "global_lock.h"
 #include "loopback_peer.h"
 #include "net_errors.h"
-#include "ssl_init.h"
 #include "ssl_socket.h"
+#include "thrown_code.h"
+#include "tls_peer_fixture.h"
 
 #include <ws2tcpip.h>
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <thread>
 
 namespace {
@@ -22,15 +22,6 @@ class CTestTls : public CSslSocket<CBlockingSocket> {
     using CSslSocket::m_useTls;
 };
 
-long CodeOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (long code) {
-        return code;
-    }
-    return -1;
-}
-
 HANDLE g_inRecv;
 decltype(&::recv) g_realRecv;
 
@@ -39,26 +30,9 @@ int WSAAPI SignallingRecv(SOCKET s, char* buffer, int length, int flags) {
     return g_realRecv(s, buffer, length, flags);
 }
 
-// One peer, one set of certificates and the test root in the Windows root store for the whole
-// program; every test starts with a fresh socket.
-class SslSocket : public ::testing::Test {
+// Every test starts with a fresh socket.
+class SslSocket : public TlsPeerFixture {
   protected:
-    static void SetUpTestSuite() {
-        ASSERT_TRUE(InitSsl());
-        peer = new CLoopbackPeer;
-        certs = new CTestCertificates(*peer);
-    }
-    static void TearDownTestSuite() {
-        delete certs;
-        delete peer;
-        CleanupSsl();
-    }
-    void SetUp() override {
-        sockaddr_in loopback = {};
-        loopback.sin_family = AF_INET;
-        loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        dns.Answer(L"localhost", true, reinterpret_cast<sockaddr*>(&loopback), sizeof loopback);
-    }
     void TearDown() override { sock.CloseConnection(); }
 
     // Starts the peer's side of a handshake with the named certificate; its answer is read later.
@@ -71,14 +45,8 @@ class SslSocket : public ::testing::Test {
         return accepted == "ok" ? peer->Reply() : accepted;
     }
 
-    static CLoopbackPeer* peer;
-    static CTestCertificates* certs;
-    CNameServiceStandIn dns;
     CTestTls sock;
 };
-
-CLoopbackPeer* SslSocket::peer;
-CTestCertificates* SslSocket::certs;
 
 } // namespace
 
