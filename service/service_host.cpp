@@ -3,6 +3,8 @@
 #include "environment.h"
 #include "event_log.h"
 #include "security.h"
+#include "update_client.h"
+#include "update_url.h"
 
 #include <string.h>
 
@@ -67,6 +69,7 @@ void RegisterVolumeNotifications() {
 void Shutdown() {
     UnregisterDeviceNotification(g_hDevNotify);
     g_hDevNotify = nullptr;
+    StopUpdateClient();
 
     g_ServiceStatus.dwWin32ExitCode = NO_ERROR;
     g_ServiceStatus.dwCurrentState = SERVICE_STOPPED;
@@ -79,6 +82,7 @@ void Shutdown() {
 
 void ServiceStartup() {
     CheckDriver();
+    StartUpdateClient(kUpdateInfoUrl);
     CreateServiceRunningEvent();
     RegisterVolumeNotifications();
 }

@@ -3,6 +3,7 @@
 #include "environment.h"
 #include "event_log.h"
 #include "import_patch.h"
+#include "update_client.h"
 
 #include <gtest/gtest.h>
 
@@ -31,7 +32,13 @@ struct Platform {
     DWORD notifyError = 0;
     bool registerHandler = true;
     UINT exitCode = 0;
+    LPTHREAD_START_ROUTINE threadProc = nullptr;
+    void* threadParameter = nullptr;
+    SIZE_T threadStack = 1;
+    bool failEvents = false;
 } g;
+
+decltype(&CreateEventW) g_realCreateEvent = nullptr;
 
 struct Ended {};
 
@@ -108,6 +115,23 @@ SERVICE_STATUS_HANDLE WINAPI FakeRegisterHandler(LPCWSTR name, LPHANDLER_FUNCTIO
     return g.registerHandler ? kStatusHandle : nullptr;
 }
 
+// A worker's thread that has already ended: a signalled event stands in for its handle.
+HANDLE WINAPI FakeCreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stack, LPTHREAD_START_ROUTINE proc, LPVOID parameter,
+                               DWORD, LPDWORD) {
+    g.threadProc = proc;
+    g.threadParameter = parameter;
+    g.threadStack = stack;
+    return g_realCreateEvent(nullptr, TRUE, TRUE, nullptr);
+}
+
+HANDLE WINAPI FakeCreateEvent(LPSECURITY_ATTRIBUTES attributes, BOOL manual, BOOL initial, LPCWSTR name) {
+    if (g.failEvents) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return g_realCreateEvent(attributes, manual, initial, name);
+}
+
 template <typename F> void* Fn(F* f) {
     return reinterpret_cast<void*>(f);
 }
@@ -116,9 +140,10 @@ class ServiceHost : public ::testing::Test {
   protected:
     void SetUp() override {
         g = Platform();
-        for (CImportPatch* patch :
-             {&m_status, &m_report, &m_exit, &m_open, &m_ioctl, &m_notify, &m_unnotify, &m_handler})
+        for (CImportPatch* patch : {&m_status, &m_report, &m_exit, &m_open, &m_ioctl, &m_notify, &m_unnotify,
+                                    &m_handler, &m_thread, &m_event})
             ASSERT_TRUE(patch->Active());
+        g_realCreateEvent = m_event.Original<decltype(&CreateEventW)>();
         InitializeCriticalSection(&g_EventLogLock);
         g_hEventSource = reinterpret_cast<HANDLE>(0x7740);
         g_hServiceStatus = kStatusHandle;
@@ -150,6 +175,8 @@ class ServiceHost : public ::testing::Test {
     CImportPatch m_unnotify{"user32.dll", "UnregisterDeviceNotification",
                             Fn(&FakeUnregisterDeviceNotification)};
     CImportPatch m_handler{"advapi32.dll", "RegisterServiceCtrlHandlerExW", Fn(&FakeRegisterHandler)};
+    CImportPatch m_thread{"kernel32.dll", "CreateThread", Fn(&FakeCreateThread)};
+    CImportPatch m_event{"kernel32.dll", "CreateEventW", Fn(&FakeCreateEvent)};
 };
 
 bool SameStatus(const SERVICE_STATUS& a, const SERVICE_STATUS& b) {
@@ -261,4 +288,26 @@ TEST_F(ServiceHost, WrongOrShortAnswerIsFatal1207WithoutError) {
 TEST_F(ServiceHost, FailedNotificationRegistrationIsFatal1212) {
     g.notifyError = ERROR_INVALID_PARAMETER;
     ExpectFatal(L"0x24BC0057.");
+}
+
+TEST_F(ServiceHost, StartRunsTheUpdateClientsThreadAndStopEndsIt) {
+    ServiceStartup();
+    ASSERT_NE(nullptr, g_pUpdateClient);
+    EXPECT_EQ(&CUpdCl::ThreadProc, g.threadProc);
+    EXPECT_EQ(static_cast<CWorkerThread*>(g_pUpdateClient), g.threadParameter);
+    EXPECT_EQ(0u, g.threadStack);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(g_pUpdateClient->stopEvent, 0));
+
+    EXPECT_EQ(0u, ServiceCtrlHandlerEx(SERVICE_CONTROL_STOP, 0, nullptr, nullptr));
+    EXPECT_EQ(nullptr, g_pUpdateClient);
+    ASSERT_EQ(1u, g.statuses.size());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), g.statuses[0].dwCurrentState);
+}
+
+TEST_F(ServiceHost, UpdateClientWithoutAStopEventEndsTheProcessUnreported) {
+    g.failEvents = true;
+    EXPECT_THROW(ServiceStartup(), Ended);
+    EXPECT_EQ(1u, g.exitCode);
+    EXPECT_TRUE(g.events.empty());
+    EXPECT_EQ(nullptr, g.threadProc);
 }
