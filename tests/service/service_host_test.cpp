@@ -116,8 +116,8 @@ SERVICE_STATUS_HANDLE WINAPI FakeRegisterHandler(LPCWSTR name, LPHANDLER_FUNCTIO
 }
 
 // A worker's thread that has already ended: a signalled event stands in for its handle.
-HANDLE WINAPI FakeCreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stack, LPTHREAD_START_ROUTINE proc, LPVOID parameter,
-                               DWORD, LPDWORD) {
+HANDLE WINAPI FakeCreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stack, LPTHREAD_START_ROUTINE proc,
+                               LPVOID parameter, DWORD, LPDWORD) {
     g.threadProc = proc;
     g.threadParameter = parameter;
     g.threadStack = stack;

@@ -16,7 +16,8 @@ const wchar_t kSettingsKey[] = L"Software\\Volarix";
 const DWORD kEndBound = 30000;
 
 std::string HttpResponse(const std::string& statusLine, const std::string& body) {
-    return "HTTP/1.1 " + statusLine + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    return "HTTP/1.1 " + statusLine + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+           body;
 }
 
 const std::string kNotFound = HttpResponse("404 Not Found", "");
