@@ -128,6 +128,21 @@ class UpdateClient : public ::testing::Test {
 
     static bool Ends(HANDLE thread) { return WaitForSingleObject(thread, kEndBound) == WAIT_OBJECT_0; }
 
+    // The service's stop path for g_pUpdateClient, on a thread of its own as the control handler
+    // runs it: true when it returned within the bound and took the client away.
+    static bool StopsPromptly() {
+        HANDLE stopper = CreateThread(
+            nullptr, 0,
+            [](void*) -> DWORD {
+                StopUpdateClient();
+                return 0;
+            },
+            nullptr, 0, nullptr);
+        const bool ended = Ends(stopper);
+        CloseHandle(stopper);
+        return ended && g_pUpdateClient == nullptr;
+    }
+
     // An update-information file as the update server publishes it.
     std::string PublishedFile(bool damaged = false) {
         PudPackage package;
@@ -224,18 +239,25 @@ TEST_F(UpdateClient, StopDuringAStalledDownloadEndsTheThreadAndLeavesNothingBehi
     ASSERT_EQ(std::vector<std::string>{Head()}, script.Received());
     EXPECT_EQ(1u, FilesIn(m_tempFolder).size()) << "the download's temporary file";
 
-    HANDLE stopper = CreateThread(
-        nullptr, 0,
-        [](void*) -> DWORD {
-            StopUpdateClient();
-            return 0;
-        },
-        nullptr, 0, nullptr);
-    ASSERT_TRUE(Ends(stopper));
-    CloseHandle(stopper);
-    EXPECT_EQ(nullptr, g_pUpdateClient);
+    ASSERT_TRUE(StopsPromptly());
     script.Drain();
     EXPECT_EQ(std::vector<std::string>{""}, script.Received()) << "the connection was closed";
+    EXPECT_EQ(L"earlier", UpdValue());
+    EXPECT_EQ(std::vector<std::wstring>{}, FilesIn(m_tempFolder));
+}
+
+TEST_F(UpdateClient, StopDuringAStalledTlsHandshakeEndsTheThread) {
+    script.Accept();
+    script.Read(5); // the first record's header, and no answer
+    std::wstring url = Url();
+    url.replace(0, 4, L"https");
+    g_pUpdateClient = new CUpdCl(url.c_str());
+    g_pUpdateClient->Start();
+    const std::vector<std::string> received = script.Received();
+    ASSERT_EQ(1u, received.size());
+    EXPECT_EQ('\x16', received[0][0]) << "a TLS handshake record";
+
+    ASSERT_TRUE(StopsPromptly());
     EXPECT_EQ(L"earlier", UpdValue());
     EXPECT_EQ(std::vector<std::wstring>{}, FilesIn(m_tempFolder));
 }
