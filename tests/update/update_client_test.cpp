@@ -3,6 +3,7 @@
 #include "environment.h"
 #include "ht_script.h"
 #include "pud_file.h"
+#include "ssl_init.h"
 
 #include <gtest/gtest.h>
 
@@ -247,6 +248,7 @@ TEST_F(UpdateClient, StopDuringAStalledDownloadEndsTheThreadAndLeavesNothingBehi
 }
 
 TEST_F(UpdateClient, StopDuringAStalledTlsHandshakeEndsTheThread) {
+    ASSERT_TRUE(InitSsl());
     script.Accept();
     script.Read(5); // the first record's header, and no answer
     std::wstring url = Url();
@@ -258,6 +260,7 @@ TEST_F(UpdateClient, StopDuringAStalledTlsHandshakeEndsTheThread) {
     EXPECT_EQ('\x16', received[0][0]) << "a TLS handshake record";
 
     ASSERT_TRUE(StopsPromptly());
+    CleanupSsl();
     EXPECT_EQ(L"earlier", UpdValue());
     EXPECT_EQ(std::vector<std::wstring>{}, FilesIn(m_tempFolder));
 }
