@@ -3,7 +3,6 @@
 #include "container.h"
 
 #include "block.h"
-#include "crypto.h"
 #include "fs_reader.h"
 #include "tree.h"
 #include "volume.h"
@@ -110,9 +109,8 @@ static int load_volume_table(apfs_container* container) {
             return 0;
         container->volumes = table;
         for (uint32_t i = container->volume_capacity; i < count; i++) {
-            memset(&table[i], 0, sizeof table[i]);
-            table[i].container = container;
-            table[i].index = (uint8_t)i;
+            apfs_volume_init(&table[i]);
+            apfs_volume_bind(&table[i], container, (uint8_t)i);
         }
         container->volume_capacity = (uint8_t)count;
     }
@@ -151,12 +149,8 @@ void apfs_container_release_tables(apfs_container* container) {
     free(container->map_table);
     container->map_table = NULL;
     container->map_count = 0;
-    for (uint32_t i = 0; container->volumes && i < container->volume_capacity; i++) {
-        apfs_volume* volume = &container->volumes[i];
-        free(volume->superblock);
-        apfs_cipher_key_free(volume->key);
-        free(volume->work_buffer);
-    }
+    for (uint32_t i = 0; container->volumes && i < container->volume_capacity; i++)
+        apfs_volume_free(&container->volumes[i]);
     free(container->volumes);
     container->volumes = NULL;
     container->volume_count = 0;

@@ -6,6 +6,7 @@
 #include "apfs_common.h"
 #include "key.h"
 #include "list.h"
+#include "tree.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -73,6 +74,11 @@ struct apfs_extent {
     uint32_t decrypt;
     const uint8_t* value;
 };
+
+/* 1 when the file-system tree was opened: inode loads and name searches need its cursor. */
+static inline int apfs_fs_tree_ready(const apfs_tree* tree) {
+    return tree && tree->head.root && tree->cursor;
+}
 
 void apfs_inode_init(apfs_inode* inode);
 int apfs_inode_open(apfs_container* container, uint64_t id, apfs_inode** out, uint32_t* not_found,

@@ -48,8 +48,12 @@ void apfs_keybag_walk_init(apfs_keybag_walk* walk, const uint8_t* keybag, size_t
 /* The next entry; 0 when the entries are used up or the next one does not lie inside the keybag. */
 int apfs_keybag_walk_next(apfs_keybag_walk* walk, apfs_keybag_entry* entry);
 
-int apfs_keybag_read(apfs_container* container, uint64_t start_block, uint8_t* buffer,
-                     uint64_t block_count, const uint8_t* uuid);
+/* The container keybag's wrapped VEK (tag 2) and volume-keybag location (tag 3) of the volume with
+ * this UUID; a later entry of a tag replaces an earlier one. 1 when both are there. */
+int apfs_keybag_find_volume(const uint8_t* keybag, size_t size, const uint8_t* uuid, apfs_keybag_entry* vek,
+                            apfs_keybag_entry* location);
+int apfs_keybag_read(apfs_container* container, uint64_t start_block, uint8_t* buffer, uint64_t block_count,
+                     const uint8_t* uuid);
 int apfs_volume_unlock_password(apfs_container* container, uint8_t index, const char* password);
 int apfs_volume_unlock(apfs_volume* volume, const apfs_keybag_entry* vek_entry,
                        const apfs_keybag_entry* keybag_entry, const char* password, size_t password_length);

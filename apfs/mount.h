@@ -17,8 +17,7 @@ struct apfs_mount {
 void apfs_mount_init(apfs_mount* mount, apfs_container* container);
 int apfs_mount_volume(apfs_mount* mount, int32_t index, const char* password, apfs_tree* omap_tree,
                       apfs_tree* fs_tree);
-int apfs_mount_open(apfs_mount* mount, const char* password, apfs_tree* omap_tree,
-                    apfs_tree* fs_tree);
+int apfs_mount_open(apfs_mount* mount, const char* password, apfs_tree* omap_tree, apfs_tree* fs_tree);
 int apfs_mount_open_root(apfs_mount* mount, apfs_tree* fs_tree);
 void apfs_mount_release(apfs_mount* mount);
 void apfs_mount_free(apfs_mount* mount);

@@ -31,12 +31,12 @@ extern "C" {
 struct apfs_volume {
     apfs_container* container;
     uint64_t superblock_block;
-    uint8_t* superblock;       /* block-size copy of the volume superblock */
-    uint64_t root_tree_block;  /* physical block of the file-system tree's root node */
+    uint8_t* superblock;      /* block-size copy of the volume superblock */
+    uint64_t root_tree_block; /* physical block of the file-system tree's root node */
     uint8_t index;
-    uint32_t encrypted;        /* the file-system tree's object-map value has flag 4 */
+    uint32_t encrypted; /* the file-system tree's object-map value has flag 4 */
     uint32_t unlocked;
-    uint8_t* work_buffer;      /* 512 bytes for decrypting reads, allocated on first use */
+    uint8_t* work_buffer; /* 512 bytes for decrypting reads, allocated on first use */
     apfs_cipher_key* key;
     uint32_t mounted;
 };
@@ -51,8 +51,8 @@ int apfs_volume_case_sensitive(const apfs_volume* volume);
 int apfs_volume_superblock_ok(const apfs_volume* volume, const uint8_t* superblock);
 int apfs_volume_load(apfs_volume* volume, uint64_t block, apfs_tree* omap_tree);
 int apfs_volume_open_fs_tree(apfs_volume* volume, apfs_tree* omap_tree, apfs_tree* fs_tree);
-int apfs_volume_mount(apfs_container* container, uint8_t index, const char* password,
-                      apfs_tree* omap_tree, apfs_tree* fs_tree);
+int apfs_volume_mount(apfs_container* container, uint8_t index, const char* password, apfs_tree* omap_tree,
+                      apfs_tree* fs_tree);
 
 /* The volume record at index when it is mounted, else NULL. */
 apfs_volume* apfs_container_volume(apfs_container* container, uint8_t index);

@@ -34,3 +34,21 @@ const long kErrTlsProtocol = kTlsErrorBase | 4;
 
 // A response line or head longer than the line reader accepts.
 const long kErrHeadTooLong = 0x80008;
+
+// The HTTP exchange.
+const long kErrProxyCredentials = 0x80001; // the proxy's Basic credentials cannot be made
+const long kErrUploadMissing = 0x80003;    // an upload file cannot be opened or sized before sending
+const long kErrBadResponseHead = 0x80004;
+const long kErrBadChunk = 0x80005;         // a chunk-size line, or the line after a chunk's data
+const long kErrBadContentLength = 0x80006;
+const long kErrFile = 0x80007;             // the output file or an upload file failed while in use
+
+// A final status other than 200: 0x70000 | HttpStatusToIndex(status).
+const long kErrHttpStatusBase = 0x70000;
+
+// URLs and redirects of a GET.
+const long kErrBadUrl = 0x90001;
+const long kErrBadRedirectUrl = 0x90002;
+const long kErrTooManyRedirects = 0x90003;
+const long kErrNoLocation = 0x90004;
+const long kErrBadLocation = 0x90005;

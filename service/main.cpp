@@ -1,5 +1,6 @@
 // The process entry: prepares the process, then hands the main thread to the Service Control
 // Manager's dispatcher until the service has stopped.
+#include "crash_filter.h"
 #include "environment.h"
 #include "event_log.h"
 #include "service_host.h"
@@ -18,6 +19,7 @@ enum FatalId {
 } // namespace
 
 int main(int, char**, char**) {
+    InstallCrashHandler();
     // Nothing can be reported before the event source exists.
     if (!CreateAppLocale())
         ExitProcess(1);

@@ -1,5 +1,6 @@
 #include "service_host.h"
 
+#include "drive_letter_mgr.h"
 #include "environment.h"
 #include "event_log.h"
 #include "security.h"
@@ -69,6 +70,12 @@ void RegisterVolumeNotifications() {
 void Shutdown() {
     UnregisterDeviceNotification(g_hDevNotify);
     g_hDevNotify = nullptr;
+
+    // The letters the manager gave stay defined.
+    StopDriveLetterDaemon();
+    delete g_pDriveLetterMgr;
+    g_pDriveLetterMgr = nullptr;
+
     StopUpdateClient();
 
     g_ServiceStatus.dwWin32ExitCode = NO_ERROR;
@@ -84,6 +91,13 @@ void ServiceStartup() {
     CheckDriver();
     StartUpdateClient(kUpdateInfoUrl);
     CreateServiceRunningEvent();
+
+    // The initial scan runs here, while the status still says START_PENDING.
+    auto* letters = new CDriveLetterMgr();
+    letters->InitialScan();
+    g_pDriveLetterMgr = letters;
+    StartDriveLetterDaemon();
+
     RegisterVolumeNotifications();
 }
 
@@ -107,14 +121,23 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     ReportStatus();
 }
 
-DWORD WINAPI ServiceCtrlHandlerEx(DWORD control, DWORD, LPVOID, LPVOID) {
+DWORD WINAPI ServiceCtrlHandlerEx(DWORD control, DWORD eventType, LPVOID, LPVOID) {
     switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
         Shutdown();
         return NO_ERROR;
-    case SERVICE_CONTROL_INTERROGATE:
     case SERVICE_CONTROL_DEVICEEVENT:
+        // The volume work is the manager's thread's; here its events are only signalled.
+        if (g_pDriveLetterMgr != nullptr) {
+            if (eventType == DBT_DEVICEARRIVAL)
+                SetEvent(g_pDriveLetterMgr->arrivalEvent);
+            else if (eventType == DBT_DEVICEREMOVECOMPLETE)
+                SetEvent(g_pDriveLetterMgr->removalEvent);
+        }
+        ReportStatus();
+        return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
         ReportStatus();
         return NO_ERROR;
     default:

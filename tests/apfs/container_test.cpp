@@ -1,6 +1,7 @@
 #include "container.h"
 #include "fs_reader.h"
 #include "tree.h"
+#include "volume.h"
 
 #include "support/apfs_test_support.h"
 
@@ -200,6 +201,13 @@ TEST_F(CheckpointMapTest, RejectsForeignOrOverfullMapBlocks) {
     image.Put(7, overfull);
     EXPECT_EQ(0, Load(sb, 8, 7));
     EXPECT_EQ(0, Load(Superblock(sb, 4, 0, 6, kAreaBlocks + 1), 8, 7));
+    // An empty map block leaves room in the table, but a count may never run past its own block.
+    Bytes none = MapBlock(map, 7, 20), many = MapBlock(map, 8, 20);
+    apfs_put_le32(&none[APFS_CPM_COUNT], 0);
+    apfs_put_le32(&many[APFS_CPM_COUNT], 150);
+    image.Put(7, none);
+    image.Put(8, many);
+    EXPECT_EQ(0, Load(Superblock(sb, 20, 2, 6, 3), 2, 7));
 }
 
 TEST(Checksum, EveryObjectOfTheFixturesVerifies) {
@@ -378,6 +386,24 @@ TEST_F(ContainerOpenTest, DeviceShorterThanTheContainerFails) {
     EXPECT_EQ(1u, apfs_container_volume_count(&container)); // everything else succeeded
     reader.Get()->length = kDfvfsSize;
     EXPECT_EQ(1, Open(reader.Get()));
+}
+
+TEST_F(ContainerOpenTest, ReopenWithMoreVolumesGrowsTheTable) {
+    EditedImage image("dfvfs_apfs.raw", "grow.img");
+    ImageReader reader(image.Path());
+    ASSERT_TRUE(reader.Ok());
+    ASSERT_EQ(1, Open(reader.Get()));
+    EXPECT_EQ(1u, apfs_container_volume_count(&container));
+    // A second record in the object map's root leaf (block 109), a copy of the first.
+    Bytes root = image.Block(109);
+    apfs_put_le32(&root[36], 2);
+    memcpy(&root[60], &root[56], 4);
+    image.Put(109, root);
+    ASSERT_EQ(1, Open(reader.Get()));
+    ASSERT_EQ(2u, apfs_container_volume_count(&container));
+    EXPECT_EQ(&container, container.volumes[1].container);
+    EXPECT_EQ(1u, container.volumes[1].index);
+    EXPECT_EQ(0u, container.volumes[1].mounted);
 }
 
 TEST_F(ContainerOpenTest, CheckpointMapsWrappingPastTheAreaEndAreFound) {

@@ -163,6 +163,24 @@ TEST(ObjectMap, LeafReachedTwiceByOneWalkIsRefused) {
     EXPECT_EQ(not_found, 0u);
 }
 
+TEST(ObjectMap, ChildNotOneLevelBelowItsParentIsRefused) {
+    OpenedContainer oc(kPopCiVolume);
+    ASSERT_TRUE(oc.Ok());
+    Tree omap(oc.Get());
+    ASSERT_EQ(apfs_tree_open(&omap.t, 229385, 0, 1, nullptr, 0), 1);
+    // Every branch of the cursor's root leads back to the root block: a cycle of child pointers.
+    apfs_node* root = omap.t.cursor->head.root->node;
+    for (uint32_t i = 0; i < root->nkeys; i++) {
+        const uint8_t* child;
+        ASSERT_EQ(apfs_node_entry(root, i, nullptr, &child, nullptr, nullptr), 1);
+        apfs_put_le64(const_cast<uint8_t*>(child), root->paddr);
+    }
+    uint8_t key16[16], value16[16];
+    uint32_t not_found = 0;
+    EXPECT_EQ(apfs_omap_lookup(&omap.t, 1027, key16, value16, &not_found), 0);
+    EXPECT_EQ(not_found, 0u);
+}
+
 TEST(ObjectMap, RefusesTreeWithResolverAndNonOmapHeader) {
     OpenedContainer oc(kPopCiVolume);
     ASSERT_TRUE(oc.Ok());

@@ -20,6 +20,7 @@ import unittest
 SVC_EXE = os.environ["VOLARIX_SVC_EXE"]
 STUB_SYS = os.environ["VOLARIX_STUB_SYS"]
 SVCCTL = os.environ["VOLARIX_SVCCTL"]
+CFGMGR32 = os.environ["VOLARIX_CFGMGR32"]
 PREFIX = os.environ["VOLARIX_E2E_PREFIX"]
 LOG = PREFIX + ".log"
 
@@ -63,6 +64,11 @@ def svcctl(*args):
     return {key: value if key == "error" else int(value) for key, value in fields.items()}
 
 
+def stop_server():
+    subprocess.run(["wineserver", "-k"], env=wine_env(), capture_output=True)
+    subprocess.run(["wineserver", "-w"], env=wine_env(), capture_output=True)
+
+
 def reg_add(key, name, kind, data):
     result = wine("reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f")
     assert result.returncode == 0, result.stdout + result.stderr
@@ -97,6 +103,9 @@ class LogWatch:
 class ServiceEndToEnd(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
+        # Also when the set-up fails half-way; and should this script be killed, the server
+        # still ends a minute after its last client.
+        cls.addClassCleanup(stop_server)
         shutil.rmtree(PREFIX, ignore_errors=True)
         os.makedirs(PREFIX)
         with open(LOG, "wb") as log:
@@ -106,16 +115,20 @@ class ServiceEndToEnd(unittest.TestCase):
             # A new prefix's services are restarted while wineboot finishes its update, and a
             # service created meanwhile can be lost; so the prefix is built, the server stopped,
             # and the prefix booted again before anything is installed.
-            run("wineserver", "-p")
+            run("wineserver", "-p60")
             run("wine", "wineboot", "-i")
-            run("wineserver", "-k")
-            run("wineserver", "-w")
-            run("wineserver", "-p")
+            stop_server()
+            run("wineserver", "-p60")
             # The services started here keep this stderr: the event texts arrive in the log.
             run("wine", "wineboot")
         drive_c = os.path.join(PREFIX, "drive_c")
         os.makedirs(os.path.join(drive_c, "volarix"))
         shutil.copy(SVC_EXE, os.path.join(drive_c, "volarix", "volarixsvc.exe"))
+        # Wine only stubs the configuration manager, whose volume devices the service lists at
+        # start; the stand-in beside the service takes its place for the service alone.
+        shutil.copy(CFGMGR32, os.path.join(drive_c, "volarix", "cfgmgr32.dll"))
+        reg_add(r"HKCU\Software\Wine\AppDefaults\volarixsvc.exe\DllOverrides", "cfgmgr32", "REG_SZ",
+                "native")
         shutil.copy(STUB_SYS, os.path.join(drive_c, "windows", "system32", "drivers",
                                            "volax_stub.sys"))
         for args in (("sc", "create", SERVICE, "type=", "own", "start=", "demand", "binPath=",
@@ -124,11 +137,6 @@ class ServiceEndToEnd(unittest.TestCase):
                       r"C:\windows\system32\drivers\volax_stub.sys")):
             result = wine(*args)
             assert result.returncode == 0, result.stdout + result.stderr
-
-    @classmethod
-    def tearDownClass(cls):
-        subprocess.run(["wineserver", "-k"], env=wine_env(), capture_output=True)
-        subprocess.run(["wineserver", "-w"], env=wine_env(), capture_output=True)
 
     def start_driver(self):
         if svcctl("query", DRIVER)["state"] != SERVICE_RUNNING:

@@ -53,3 +53,21 @@ class CNameServiceStandIn {
   private:
     std::unique_ptr<CImportPatch> m_begin, m_next, m_end;
 };
+
+// The peer's test CA and server certificates in a folder of their own, with the CA trusted as a
+// root of the current user, for the lifetime of the object.
+class CTestCertificates {
+  public:
+    explicit CTestCertificates(CLoopbackPeer& peer);
+    ~CTestCertificates();
+    CTestCertificates(const CTestCertificates&) = delete;
+    CTestCertificates& operator=(const CTestCertificates&) = delete;
+
+    // The arguments of the peer's "tls" command for the named certificate.
+    std::string TlsArguments(const std::string& name) const;
+
+    std::string folder;
+
+  private:
+    std::wstring m_rootKey;
+};

@@ -10,6 +10,7 @@ Commands (one data connection at a time):
   accept4 | accept6  accept the next data connection on that family's listener
   send HEX           send the bytes
   recv N             read exactly N bytes (fewer at end of stream); "data HEX"
+  recvhead           read up to and including the first empty line (CR LF CR LF); "data HEX"
   drain              read until the client closes; "data HEX"
   close              close the data connection (FIN)
   tls CERT KEY       TLS server handshake on the data connection; "ok SNI" or "err REASON"
@@ -84,14 +85,32 @@ def make_certs(directory):
         write(directory, name, cert, key)
 
 
-def recv_exact(conn, n):
-    data = b""
-    while len(data) < n:
-        chunk = conn.recv(n - len(data))
-        if not chunk:
-            break
-        data += chunk
-    return data
+class Connection:
+    """The data connection and the bytes read past what a command asked for."""
+
+    def __init__(self, sock):
+        self.sock = sock
+        self.pending = b""
+
+    def recv_exact(self, n):
+        while len(self.pending) < n:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                break
+            self.pending += chunk
+        data, self.pending = self.pending[:n], self.pending[n:]
+        return data
+
+    def recv_head(self):
+        while b"\r\n\r\n" not in self.pending:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                data, self.pending = self.pending, b""
+                return data
+            self.pending += chunk
+        end = self.pending.index(b"\r\n\r\n") + 4
+        data, self.pending = self.pending[:end], self.pending[end:]
+        return data
 
 
 def main():
@@ -112,6 +131,7 @@ def main():
     reply("ports %d %d" % (listeners[socket.AF_INET].getsockname()[1],
                            listeners[socket.AF_INET6].getsockname()[1]))
     conn = None
+    data_conn = None
     for line in reader:
         words = line.split()
         if not words:
@@ -125,14 +145,17 @@ def main():
                 family = socket.AF_INET if cmd == "accept4" else socket.AF_INET6
                 conn, _ = listeners[family].accept()
                 conn.settimeout(60)
+                data_conn = Connection(conn)
                 reply("ok")
             elif cmd == "send":
                 conn.sendall(bytes.fromhex(args[0]) if args else b"")
                 reply("ok")
             elif cmd == "recv":
-                reply("data " + recv_exact(conn, int(args[0])).hex())
+                reply("data " + data_conn.recv_exact(int(args[0])).hex())
+            elif cmd == "recvhead":
+                reply("data " + data_conn.recv_head().hex())
             elif cmd == "drain":
-                data = b""
+                data, data_conn.pending = data_conn.pending, b""
                 while True:
                     try:
                         chunk = conn.recv(65536)
@@ -153,6 +176,7 @@ def main():
                 context.sni_callback = lambda s, name, c: seen.append(name)
                 try:
                     conn = context.wrap_socket(conn, server_side=True)
+                    data_conn = Connection(conn)
                     reply("ok " + (seen[0] if seen and seen[0] else "-"))
                 except (ssl.SSLError, ConnectionError, OSError) as e:
                     reply("err " + type(e).__name__)
@@ -162,6 +186,7 @@ def main():
                 context.set_ciphers("aNULL:@SECLEVEL=0")
                 try:
                     conn = context.wrap_socket(conn, server_side=True)
+                    data_conn = Connection(conn)
                     reply("ok")
                 except (ssl.SSLError, ConnectionError, OSError) as e:
                     reply("err " + type(e).__name__)

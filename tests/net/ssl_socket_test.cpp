@@ -4,15 +4,11 @@
 #include "ssl_init.h"
 #include "ssl_socket.h"
 
-#include <wincrypt.h>
 #include <ws2tcpip.h>
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <thread>
 
 namespace {
@@ -35,11 +31,6 @@ long CodeOf(const std::function<void()>& call) {
     return -1;
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 HANDLE g_inRecv;
 decltype(&::recv) g_realRecv;
 
@@ -55,41 +46,11 @@ class SslSocket : public ::testing::Test {
     static void SetUpTestSuite() {
         ASSERT_TRUE(InitSsl());
         peer = new CLoopbackPeer;
-        certs = std::string(VOLARIX_NET_BINARY_DIR "/certs-") + std::to_string(GetCurrentProcessId());
-        ASSERT_EQ("ok", peer->Command("certs " + certs));
-        std::string der = ReadFile(certs + "/ca.der");
-        PCCERT_CONTEXT ca = CertCreateCertificateContext(
-            X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size()));
-        ASSERT_NE(nullptr, ca);
-        BYTE thumbprint[20];
-        DWORD length = sizeof thumbprint;
-        ASSERT_TRUE(CertGetCertificateContextProperty(ca, CERT_SHA1_HASH_PROP_ID, thumbprint, &length));
-        rootKey = L"Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\";
-        for (BYTE b : thumbprint) {
-            wchar_t hex[3];
-            swprintf(hex, 3, L"%02X", b);
-            rootKey += hex;
-        }
-        // Wine keeps a certificate added through CertAddEncodedCertificateToStore only in the store
-        // object at hand; the user's root store reads the registry, as Windows' does.
-        length = 0;
-        CertSerializeCertificateStoreElement(ca, 0, nullptr, &length);
-        std::string blob(length, '\0');
-        CertSerializeCertificateStoreElement(ca, 0, reinterpret_cast<BYTE*>(&blob[0]), &length);
-        CertFreeCertificateContext(ca);
-        HKEY key;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, rootKey.c_str(), 0, nullptr, 0,
-                                                 KEY_SET_VALUE, nullptr, &key, nullptr));
-        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, L"Blob", 0, REG_BINARY,
-                                                reinterpret_cast<const BYTE*>(blob.data()), length));
-        RegCloseKey(key);
+        certs = new CTestCertificates(*peer);
     }
     static void TearDownTestSuite() {
-        if (!rootKey.empty())
-            RegDeleteKeyW(HKEY_CURRENT_USER, rootKey.c_str());
+        delete certs;
         delete peer;
-        std::error_code ignored;
-        std::filesystem::remove_all(certs, ignored);
         CleanupSsl();
     }
     void SetUp() override {
@@ -103,7 +64,7 @@ class SslSocket : public ::testing::Test {
     // Starts the peer's side of a handshake with the named certificate; its answer is read later.
     void ServeTls(const std::string& cert) {
         peer->Post("accept4");
-        peer->Post("tls " + certs + "/" + cert + ".pem " + certs + "/" + cert + ".key");
+        peer->Post("tls " + certs->TlsArguments(cert));
     }
     std::string PeerResult() {
         std::string accepted = peer->Reply();
@@ -111,15 +72,13 @@ class SslSocket : public ::testing::Test {
     }
 
     static CLoopbackPeer* peer;
-    static std::string certs;
-    static std::wstring rootKey;
+    static CTestCertificates* certs;
     CNameServiceStandIn dns;
     CTestTls sock;
 };
 
 CLoopbackPeer* SslSocket::peer;
-std::string SslSocket::certs;
-std::wstring SslSocket::rootKey;
+CTestCertificates* SslSocket::certs;
 
 } // namespace
 

@@ -181,22 +181,3 @@ TEST(MandatoryLabel, NothingLoadedBeforeWindows6) {
     EXPECT_EQ(nullptr, g_pfnAddMandatoryAce);
     EXPECT_EQ(0, loads);
 }
-
-TEST(ToLowerChar, ChangesOnlyAsciiCapitals) {
-    EXPECT_EQ('a', ToLowerChar('A'));
-    EXPECT_EQ('z', ToLowerChar('Z'));
-    EXPECT_EQ('[', ToLowerChar('['));
-    EXPECT_EQ('@', ToLowerChar('@'));
-    EXPECT_EQ('q', ToLowerChar('q'));
-    EXPECT_EQ(static_cast<signed char>(0xC9), ToLowerChar(static_cast<char>(0xC9)));
-}
-
-TEST(SettingsKey, CreatedWhenMissing) {
-    RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Volarix");
-    HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, OpenSettingsKey(KEY_SET_VALUE | KEY_QUERY_VALUE, 0, &key));
-    const DWORD one = 1;
-    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(key, L"t", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4));
-    RegCloseKey(key);
-    EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Volarix"));
-}

@@ -1,10 +1,12 @@
 #include "service_host.h"
 
+#include "drive_letter_mgr.h"
 #include "environment.h"
 #include "event_log.h"
 #include "import_patch.h"
 #include "update_client.h"
 
+#include <cfgmgr32.h>
 #include <gtest/gtest.h>
 
 #include <string.h>
@@ -39,6 +41,7 @@ struct Platform {
 } g;
 
 decltype(&CreateEventW) g_realCreateEvent = nullptr;
+decltype(&CreateThread) g_realCreateThread = nullptr;
 
 struct Ended {};
 
@@ -62,8 +65,32 @@ void WINAPI FakeExitProcess(UINT code) {
     throw Ended();
 }
 
+// The drive-letter manager's start: a volume manager node without volume devices of its own
+// kind, so that its initial scan finds nothing to ask the mount-point manager about.
+HANDLE const kMountPointManager = reinterpret_cast<HANDLE>(0x7750);
+
+CONFIGRET WINAPI FakeLocateDevNode(PDEVINST node, DEVINSTID_W, ULONG) {
+    *node = 1;
+    return CR_SUCCESS;
+}
+
+CONFIGRET WINAPI FakeGetChild(PDEVINST child, DEVINST, ULONG) {
+    *child = 2;
+    return CR_SUCCESS;
+}
+
+CONFIGRET WINAPI FakeGetSibling(PDEVINST, DEVINST, ULONG) {
+    return CR_NO_SUCH_DEVNODE;
+}
+
+CONFIGRET WINAPI FakeGetProperty(DEVINST, ULONG, PULONG, PVOID, PULONG, ULONG) {
+    return CR_NO_SUCH_VALUE;
+}
+
 HANDLE WINAPI FakeCreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
                              DWORD disposition, DWORD, HANDLE) {
+    if (wcscmp(name, L"\\\\.\\MountPointManager") == 0)
+        return kMountPointManager;
     g.openedName = name;
     g.openedAccess = access;
     g.openedShare = share;
@@ -115,9 +142,12 @@ SERVICE_STATUS_HANDLE WINAPI FakeRegisterHandler(LPCWSTR name, LPHANDLER_FUNCTIO
     return g.registerHandler ? kStatusHandle : nullptr;
 }
 
-// A worker's thread that has already ended: a signalled event stands in for its handle.
-HANDLE WINAPI FakeCreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stack, LPTHREAD_START_ROUTINE proc,
-                               LPVOID parameter, DWORD, LPDWORD) {
+// The update client's thread is not run: a signalled event stands in for the handle of a thread
+// that has already ended. Other workers get their real threads.
+HANDLE WINAPI FakeCreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stack, LPTHREAD_START_ROUTINE proc,
+                               LPVOID parameter, DWORD flags, LPDWORD id) {
+    if (proc != &CUpdCl::ThreadProc)
+        return g_realCreateThread(attributes, stack, proc, parameter, flags, id);
     g.threadProc = proc;
     g.threadParameter = parameter;
     g.threadStack = stack;
@@ -140,15 +170,25 @@ class ServiceHost : public ::testing::Test {
   protected:
     void SetUp() override {
         g = Platform();
-        for (CImportPatch* patch : {&m_status, &m_report, &m_exit, &m_open, &m_ioctl, &m_notify, &m_unnotify,
-                                    &m_handler, &m_thread, &m_event})
+        for (CImportPatch* patch :
+             {&m_status, &m_report, &m_exit, &m_open, &m_ioctl, &m_notify, &m_unnotify, &m_handler, &m_locate,
+              &m_child, &m_sibling, &m_property, &m_thread, &m_event})
             ASSERT_TRUE(patch->Active());
         g_realCreateEvent = m_event.Original<decltype(&CreateEventW)>();
+        g_realCreateThread = m_thread.Original<decltype(&CreateThread)>();
         InitializeCriticalSection(&g_EventLogLock);
         g_hEventSource = reinterpret_cast<HANDLE>(0x7740);
         g_hServiceStatus = kStatusHandle;
         const uint32_t version[4] = {1, 0, 2, 0};
         memcpy(g_ProductVersion, version, sizeof(version));
+    }
+
+    void TearDown() override {
+        if (g_pDriveLetterMgr != nullptr) {
+            StopDriveLetterDaemon();
+            delete g_pDriveLetterMgr;
+            g_pDriveLetterMgr = nullptr;
+        }
     }
 
     // The status of a service that has started.
@@ -175,6 +215,10 @@ class ServiceHost : public ::testing::Test {
     CImportPatch m_unnotify{"user32.dll", "UnregisterDeviceNotification",
                             Fn(&FakeUnregisterDeviceNotification)};
     CImportPatch m_handler{"advapi32.dll", "RegisterServiceCtrlHandlerExW", Fn(&FakeRegisterHandler)};
+    CImportPatch m_locate{"cfgmgr32.dll", "CM_Locate_DevNodeW", Fn(&FakeLocateDevNode)};
+    CImportPatch m_child{"cfgmgr32.dll", "CM_Get_Child", Fn(&FakeGetChild)};
+    CImportPatch m_sibling{"cfgmgr32.dll", "CM_Get_Sibling", Fn(&FakeGetSibling)};
+    CImportPatch m_property{"cfgmgr32.dll", "CM_Get_DevNode_Registry_PropertyW", Fn(&FakeGetProperty)};
     CImportPatch m_thread{"kernel32.dll", "CreateThread", Fn(&FakeCreateThread)};
     CImportPatch m_event{"kernel32.dll", "CreateEventW", Fn(&FakeCreateEvent)};
 };
@@ -288,6 +332,40 @@ TEST_F(ServiceHost, WrongOrShortAnswerIsFatal1207WithoutError) {
 TEST_F(ServiceHost, FailedNotificationRegistrationIsFatal1212) {
     g.notifyError = ERROR_INVALID_PARAMETER;
     ExpectFatal(L"0x24BC0057.");
+}
+
+TEST_F(ServiceHost, VolumeArrivalAndRemovalOnlySignalTheDriveLetterManager) {
+    Running();
+    CDriveLetterMgr letters;
+    g_pDriveLetterMgr = &letters;
+    EXPECT_EQ(0u, ServiceCtrlHandlerEx(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL, nullptr, nullptr));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(letters.arrivalEvent, 0));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(letters.removalEvent, 0));
+    EXPECT_EQ(0u,
+              ServiceCtrlHandlerEx(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVECOMPLETE, nullptr, nullptr));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(letters.removalEvent, 0));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(letters.arrivalEvent, 0));
+    EXPECT_EQ(0u, ServiceCtrlHandlerEx(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEQUERYREMOVE, nullptr, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(letters.arrivalEvent, 0));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(letters.removalEvent, 0));
+    EXPECT_EQ(3u, g.statuses.size());
+    g_pDriveLetterMgr = nullptr;
+}
+
+TEST_F(ServiceHost, StartRunsTheDriveLetterManagerAndStopEndsItsThread) {
+    ServiceMain(0, nullptr);
+    ASSERT_NE(nullptr, g_pDriveLetterMgr);
+    ASSERT_NE(nullptr, g_pDriveLetterMgr->thread);
+    HANDLE thread = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), g_pDriveLetterMgr->thread, GetCurrentProcess(), &thread,
+                                SYNCHRONIZE, FALSE, 0));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(thread, 0));
+
+    EXPECT_EQ(0u, ServiceCtrlHandlerEx(SERVICE_CONTROL_STOP, 0, nullptr, nullptr));
+    EXPECT_EQ(nullptr, g_pDriveLetterMgr);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 0)) << "the thread has ended before STOPPED";
+    CloseHandle(thread);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), g.statuses.back().dwCurrentState);
 }
 
 TEST_F(ServiceHost, StartRunsTheUpdateClientsThreadAndStopEndsIt) {

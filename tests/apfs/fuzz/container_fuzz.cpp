@@ -1,14 +1,18 @@
 // Opens a mutated container, runs object-map look-ups and an object-map walk over it, then
-// opens each volume's object map and file-system tree and walks and searches them.
+// opens each volume's object map and file-system tree and walks and searches them, and mounts
+// the data volume and loads the inodes and directory names of its first records.
 //
 // Input: records of a u32 unit number, a u16 length and that many bytes (at most 4096), each
 // placed at the start of its 4096-byte unit of an otherwise zero image, with its object checksum
 // made valid. The image is as long as
 // block 0 says the container is (capped), so that the open's size check can pass.
+#include "block.h"
 #include "container.h"
 #include "device_api.h"
+#include "dir.h"
 #include "fs_reader.h"
-#include "block.h"
+#include "inode.h"
+#include "mount.h"
 #include "name.h"
 #include "node.h"
 #include "tree.h"
@@ -28,6 +32,10 @@ namespace {
 constexpr uint64_t kUnit = 4096;
 constexpr uint64_t kMaxUnits = 16384; // 64 MiB of sparse image
 constexpr int kMaxWalk = 4096;
+// File-system records walked on the mounted volume, and bytes read of each attribute and stream.
+constexpr int kMaxRecords = 512;
+constexpr uint64_t kMaxRead = 65536;
+constexpr uint16_t kDrecNameOff = 12;
 
 uint64_t g_image_size;
 
@@ -176,7 +184,8 @@ void ExerciseVolumes(apfs_container* container) {
         apfs_tree_init(&omap, container);
         apfs_tree_init(&fs, container);
         memset(value16, 0, sizeof value16);
-        if (apfs_tree_open(&omap, apfs_le64(block.data() + APFS_SB_OMAP_OID_OFF), (uint8_t)i, 1, nullptr, 0) &&
+        if (apfs_tree_open(&omap, apfs_le64(block.data() + APFS_SB_OMAP_OID_OFF), (uint8_t)i, 1, nullptr,
+                           0) &&
             apfs_omap_lookup(&omap, apfs_le64(block.data() + APFS_SB_ROOT_TREE_OID_OFF), key16, value16,
                              &not_found) &&
             apfs_tree_open(&fs, apfs_le64(value16 + APFS_OMAP_VAL_PADDR), APFS_VOLUME_CONTAINER, 0, &omap, 0))
@@ -184,6 +193,76 @@ void ExerciseVolumes(apfs_container* container) {
         apfs_tree_free(&fs);
         apfs_tree_free(&omap);
     }
+}
+
+// Mounts the data volume as the probe does, opens its root and walks a bounded number of
+// file-system records: every inode met is loaded with its attributes and the start of its data,
+// and every hashed directory record's name is searched again through the root's iterator.
+void ExerciseVolume(apfs_container* container) {
+    uint32_t index = apfs_container_find_data_volume(container);
+    apfs_mount mount;
+    apfs_mount_init(&mount, container);
+    apfs_tree omap_tree, fs_tree;
+    apfs_tree_init(&omap_tree, container);
+    apfs_tree_init(&fs_tree, container);
+    if (apfs_mount_volume(&mount, static_cast<int32_t>(index), nullptr, &omap_tree, &fs_tree)) {
+        std::vector<std::pair<uint64_t, std::vector<uint8_t>>> found;
+        uint32_t not_found = 0;
+        if (StartAtFirstKey(&fs_tree)) {
+            for (int i = 0; i < kMaxRecords; i++) {
+                const uint8_t *k, *v;
+                uint16_t kl, vl;
+                if (!apfs_btree_iter_next(fs_tree.cursor, &k, &v, &kl, &vl, &not_found, nullptr, nullptr))
+                    break;
+                if (kl < 8)
+                    continue;
+                uint64_t header = apfs_le64(k);
+                uint32_t type = static_cast<uint32_t>(header >> APFS_OBJ_TYPE_SHIFT);
+                if (type == APFS_TYPE_INODE) {
+                    found.emplace_back(header, std::vector<uint8_t>());
+                } else if (type == APFS_TYPE_DIR_REC && kl >= kDrecNameOff) {
+                    // j_drec_hashed_key_t: the name length with its NUL in the low 10 bits.
+                    uint32_t len = apfs_le32(k + 8) & APFS_DREC_NAME_LEN_MASK;
+                    if (len > 1 && len <= kl - kDrecNameOff)
+                        found.emplace_back(
+                            header, std::vector<uint8_t>(k + kDrecNameOff, k + kDrecNameOff + len - 1));
+                }
+            }
+        }
+        for (const auto& [header, name] : found) {
+            uint64_t id = (static_cast<uint64_t>(index) << 60) | (header & APFS_OBJ_ID_MASK);
+            if ((header >> APFS_OBJ_TYPE_SHIFT) == APFS_TYPE_DIR_REC) {
+                apfs_inode* dir = nullptr;
+                if (apfs_inode_open(container, id, &dir, nullptr, &fs_tree)) {
+                    apfs_dir_iter_start(mount.root->iter, &mount, dir, name.data(),
+                                        static_cast<uint32_t>(name.size()), &fs_tree);
+                    apfs_inode_release(dir);
+                }
+                continue;
+            }
+            apfs_inode* inode = nullptr;
+            if (!apfs_inode_open(container, id, &inode, nullptr, &fs_tree))
+                continue;
+            std::vector<uint8_t> buffer(kMaxRead);
+            for (apfs_list* link = inode->xattrs.next; link != &inode->xattrs; link = link->next) {
+                apfs_xattr* xattr = reinterpret_cast<apfs_xattr*>(reinterpret_cast<uint8_t*>(link) -
+                                                                  offsetof(apfs_xattr, link));
+                uint64_t size = 0;
+                uint32_t too_small = 0, missing = 0;
+                if (xattr->name_len > 1)
+                    apfs_inode_get_xattr(inode, reinterpret_cast<const char*>(xattr->data),
+                                         xattr->name_len - 1u, buffer.data(), buffer.size(), &size,
+                                         &too_small, &missing, &fs_tree);
+            }
+            uint64_t stream = apfs_le64(inode->value + APFS_INODE_PRIVATE_ID_OFF);
+            uint64_t size = inode->size < kMaxRead ? inode->size : kMaxRead;
+            apfs_inode_read_stream(inode, stream, buffer.data(), size, &fs_tree);
+            apfs_inode_release(inode);
+        }
+    }
+    apfs_tree_free(&fs_tree);
+    apfs_tree_free(&omap_tree);
+    apfs_mount_free(&mount);
 }
 
 } // namespace
@@ -217,6 +296,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (apfs_container_open(&container, block0, &reader)) {
             Exercise(&container);
             ExerciseVolumes(&container);
+            ExerciseVolume(&container);
         }
         apfs_container_free(&container);
     }

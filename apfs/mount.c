@@ -1,0 +1,61 @@
+/* The mount handle: mounts one volume of a container and opens its root directory. */
+#include "mount.h"
+
+#include "container.h"
+#include "dir.h"
+#include "volume.h"
+
+#include <stdlib.h>
+
+/* Longest name, in bytes, of a directory record. */
+#define APFS_NAME_MAX 255u
+
+void apfs_mount_init(apfs_mount* mount, apfs_container* container) {
+    mount->root = NULL;
+    mount->container = container;
+    mount->volume_index = -1;
+}
+
+int apfs_mount_volume(apfs_mount* mount, int32_t index, const char* password, apfs_tree* omap_tree,
+                      apfs_tree* fs_tree) {
+    mount->volume_index = index;
+    return apfs_mount_open(mount, password, omap_tree, fs_tree) ? 1 : 0;
+}
+
+int apfs_mount_open(apfs_mount* mount, const char* password, apfs_tree* omap_tree, apfs_tree* fs_tree) {
+    if (mount->volume_index < 0 || (uint32_t)mount->volume_index >= mount->container->volume_count)
+        return 0;
+    if (!apfs_volume_mount(mount->container, (uint8_t)mount->volume_index, password, omap_tree, fs_tree))
+        return 0;
+    return apfs_mount_open_root(mount, fs_tree);
+}
+
+int apfs_mount_open_root(apfs_mount* mount, apfs_tree* fs_tree) {
+    if (mount->root)
+        return 1;
+    apfs_dir* dir = malloc(sizeof(*dir));
+    if (!dir)
+        return 0;
+    apfs_dir_init(dir, mount);
+    uint64_t id = ((uint64_t)(uint32_t)mount->volume_index << APFS_ID_VOLUME_SHIFT) | APFS_ROOT_DIR_OID;
+    if (!apfs_dir_open(dir, id, NULL, fs_tree)) {
+        apfs_dir_release_chain(dir);
+        return 0;
+    }
+    mount->root = dir;
+    return 1;
+}
+
+void apfs_mount_release(apfs_mount* mount) {
+    if (mount->root)
+        apfs_dir_release_chain(mount->root);
+    mount->root = NULL;
+}
+
+void apfs_mount_free(apfs_mount* mount) {
+    apfs_mount_release(mount);
+}
+
+uint32_t apfs_name_max(void) {
+    return APFS_NAME_MAX;
+}

@@ -1,0 +1,92 @@
+#include "cookie_jar.h"
+
+#include "counted_ref.h"
+#include "environment.h"
+#include "ht_client.h"
+#include "ht_tokens.h"
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+bool StartsWithNoCase(const std::string& text, const char* prefix) {
+    return _strnicmp(text.c_str(), prefix, strlen(prefix)) == 0;
+}
+
+bool EndsWith(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+} // namespace
+
+bool HtCookieEquals(const HtCookie& a, const HtCookie& b) {
+    return a.name == b.name && a.domain == b.domain && a.path == b.path;
+}
+
+void StrToLower(std::string& text) {
+    for (char& c : text)
+        c = static_cast<char>(ToLowerChar(c));
+}
+
+template <class TSocket>
+void CHtClient<TSocket>::StoreSetCookie(HtCookieJar* jar, const UrlParts& url, const std::string& value) {
+    std::vector<std::string> pieces;
+    SplitString(value, pieces, ';');
+    if (pieces.empty())
+        return;
+    HtCookie cookie;
+    for (size_t i = 1; i < pieces.size(); ++i) {
+        const std::string& piece = pieces[i];
+        if (StartsWithNoCase(piece, "domain="))
+            cookie.domain = piece.substr(7);
+        else if (StartsWithNoCase(piece, "path="))
+            cookie.path = piece.substr(5);
+        else if (_stricmp(piece.c_str(), "secure") != 0 && !StartsWithNoCase(piece, "expires="))
+            return; // an attribute this jar cannot honour: better no cookie than a wrong one
+    }
+    if (cookie.domain.empty())
+        cookie.domain = url.host;
+    StrToLower(cookie.domain);
+    if (cookie.path.empty())
+        cookie.path = url.path;
+    size_t equals = pieces[0].find('=');
+    if (equals == std::string::npos || equals == 0)
+        return;
+    cookie.name = pieces[0].substr(0, equals);
+    cookie.value = pieces[0].substr(equals + 1);
+    if (cookie.name.size() + cookie.value.size() > kMaxCookieBytes)
+        return;
+    CLockHold hold(&jar->lock);
+    for (HtCookie& stored : jar->cookies) {
+        if (HtCookieEquals(stored, cookie)) {
+            stored = std::move(cookie);
+            return;
+        }
+    }
+    if (jar->cookies.size() < kMaxJarCookies)
+        jar->cookies.push_back(std::move(cookie));
+}
+
+template <class TSocket>
+bool CHtClient<TSocket>::AddCookieHeader(HtCookieJar* jar, const UrlParts& url, std::string& out) {
+    std::string host = url.host;
+    StrToLower(host);
+    std::string path = url.path;
+    out.clear();
+    CLockHold hold(&jar->lock);
+    for (const HtCookie& cookie : jar->cookies) {
+        if (!EndsWith(host, cookie.domain) || path.compare(0, cookie.path.size(), cookie.path) != 0)
+            continue;
+        if (!out.empty())
+            out += "; ";
+        out += cookie.name + "=" + cookie.value;
+    }
+    return !out.empty();
+}
+
+template void CHtClient<CSslSocket<CBlockingSocket>>::StoreSetCookie(HtCookieJar*, const UrlParts&,
+                                                                     const std::string&);
+template bool CHtClient<CSslSocket<CBlockingSocket>>::AddCookieHeader(HtCookieJar*, const UrlParts&,
+                                                                      std::string&);

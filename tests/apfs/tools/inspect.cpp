@@ -1,0 +1,397 @@
+// The body of apfs-inspect, shared by the tool and the tests that diff its output.
+#include "inspect.h"
+
+#include "apfs_common.h"
+#include "container.h"
+#include "dir.h"
+#include "fs_reader.h"
+#include "inode.h"
+#include "key.h"
+#include "keybag.h"
+#include "mount.h"
+#include "name.h"
+#include "tree.h"
+#include "volume.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// j_drec_hashed_key_t / j_drec_key_t and j_drec_val_t
+constexpr size_t kDrecHashedNameOff = 12;
+constexpr size_t kDrecNameOff = 10;
+constexpr size_t kDrecFileIdOff = 0;
+constexpr size_t kVolNameOff = 704;
+constexpr size_t kVolNameMax = 256;
+constexpr uint16_t kModeDir = 0x4000;
+constexpr uint16_t kModeRegular = 0x8000;
+
+void Append(std::string& out, const char* format, ...) {
+    char buf[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(buf, sizeof(buf), format, args);
+    va_end(args);
+    out += buf;
+}
+
+struct Child {
+    std::string name;
+    uint64_t oid;
+};
+
+struct Entry {
+    std::string path;
+    std::string line;
+};
+
+std::string Hex(const uint8_t* bytes, size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < n; i++) {
+        out += digits[bytes[i] >> 4];
+        out += digits[bytes[i] & 15];
+    }
+    return out;
+}
+
+std::string Uuid(const uint8_t* u) {
+    std::string h = Hex(u, 16);
+    return h.substr(0, 8) + "-" + h.substr(8, 4) + "-" + h.substr(12, 4) + "-" + h.substr(16, 4) + "-" +
+           h.substr(20);
+}
+
+std::string Escape(const std::string& s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (c == '\\' || c == '|' || c == ';' || c == '=' || c < 0x20 || c == 0x7F) {
+            char buf[8];
+            snprintf(buf, sizeof(buf), "\\x%02x", c);
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+std::string Sha256(const uint8_t* data, size_t n) {
+    uint8_t digest[32];
+    unsigned int len = 0;
+    EVP_Digest(data, n, digest, &len, EVP_sha256(), nullptr);
+    return Hex(digest, sizeof(digest));
+}
+
+class Inspector {
+  public:
+    Inspector(apfs_container* container, apfs_mount* mount, apfs_tree* fs_tree, uint8_t index)
+        : m_container(container), m_mount(mount), m_fs(fs_tree), m_index(index) {
+        const apfs_volume* volume = &container->volumes[index];
+        uint32_t incompat = apfs_le32(volume->superblock + APFS_SB_INCOMPAT_OFF);
+        m_hashed =
+            (incompat & (APFS_INCOMPAT_CASE_INSENSITIVE | APFS_INCOMPAT_NORMALIZATION_INSENSITIVE)) != 0;
+    }
+
+    bool Walk(std::vector<Entry>& out) {
+        apfs_inode* root = m_mount->root->inode;
+        uint64_t root_parent = apfs_le64(root->value);
+        return Visit("/", apfs_inode_oid(root), root_parent, out);
+    }
+
+    // Resolves a path component by component through the root handle's directory iterator.
+    std::string Lookup(const std::string& path) {
+        uint64_t dir = APFS_ROOT_DIR_OID;
+        uint64_t parent = apfs_le64(m_mount->root->inode->value);
+        size_t pos = 0;
+        std::string shown = "/";
+        while (pos < path.size()) {
+            size_t slash = path.find('/', pos);
+            std::string component =
+                path.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
+            pos = slash == std::string::npos ? path.size() : slash + 1;
+            if (component.empty())
+                continue;
+            uint64_t found = 0;
+            if (!Resolve(dir, component, &found))
+                return "not found";
+            parent = dir;
+            dir = found;
+            shown += (shown.size() > 1 ? "/" : "") + component;
+        }
+        std::string line;
+        if (!Describe(shown, dir, parent, &line))
+            return "error";
+        return line;
+    }
+
+  private:
+    uint64_t Id(uint64_t oid) const { return (static_cast<uint64_t>(m_index) << APFS_ID_VOLUME_SHIFT) | oid; }
+
+    bool Resolve(uint64_t dir_oid, const std::string& name, uint64_t* out) {
+        apfs_inode* dir = nullptr;
+        if (!apfs_inode_open(m_container, Id(dir_oid), &dir, nullptr, m_fs))
+            return false;
+        apfs_dir_iter* iter = m_mount->root->iter;
+        bool found = false;
+        const uint8_t* bytes = reinterpret_cast<const uint8_t*>(name.data());
+        if (apfs_dir_iter_start(iter, m_mount, dir, bytes, static_cast<uint32_t>(name.size()), m_fs)) {
+            const uint8_t* key;
+            const uint8_t* value;
+            uint16_t key_len, value_len;
+            uint32_t end = 0;
+            while (!found && apfs_btree_iter_next(m_fs->cursor, &key, &value, &key_len, &value_len, &end,
+                                                  nullptr, nullptr)) {
+                std::string stored;
+                if (!RecordName(key, key_len, &stored) || !value || value_len < 8)
+                    continue;
+                if (apfs_name_compare(reinterpret_cast<const uint8_t*>(stored.data()), stored.size(), bytes,
+                                      name.size(), iter->case_sensitive) == 0) {
+                    *out = apfs_le64(value + kDrecFileIdOff) & APFS_OBJ_ID_MASK;
+                    found = true;
+                }
+            }
+        }
+        apfs_inode_release(dir);
+        return found;
+    }
+
+    bool RecordName(const uint8_t* key, uint16_t key_len, std::string* name) const {
+        size_t off, len;
+        if (m_hashed) {
+            if (key_len < kDrecHashedNameOff)
+                return false;
+            off = kDrecHashedNameOff;
+            len = apfs_le32(key + 8) & APFS_DREC_NAME_LEN_MASK;
+        } else {
+            if (key_len < kDrecNameOff)
+                return false;
+            off = kDrecNameOff;
+            len = apfs_le16(key + 8);
+        }
+        if (len == 0 || off + len > key_len)
+            return false;
+        name->assign(reinterpret_cast<const char*>(key + off), len - 1);
+        return true;
+    }
+
+    bool Children(uint64_t dir_oid, std::vector<Child>& out) {
+        apfs_key start;
+        apfs_omap_key_make(&start, dir_oid, APFS_TYPE_DIR_REC);
+        uint32_t not_found = 0;
+        if (!apfs_btree_iter_start(m_fs->cursor, &start, APFS_BT_EQ, &not_found, 1))
+            return not_found != 0;
+        const uint8_t* key;
+        const uint8_t* value;
+        uint16_t key_len, value_len;
+        uint32_t end = 0;
+        while (
+            apfs_btree_iter_next(m_fs->cursor, &key, &value, &key_len, &value_len, &end, nullptr, nullptr)) {
+            Child child;
+            if (!RecordName(key, key_len, &child.name) || !value || value_len < 8)
+                return false;
+            child.oid = apfs_le64(value + kDrecFileIdOff) & APFS_OBJ_ID_MASK;
+            out.push_back(child);
+        }
+        return end != 0;
+    }
+
+    bool Visit(const std::string& path, uint64_t oid, uint64_t parent, std::vector<Entry>& out) {
+        Entry entry;
+        entry.path = path;
+        uint16_t mode = 0;
+        if (!Describe(path, oid, parent, &entry.line, &mode))
+            return false;
+        out.push_back(entry);
+        if ((mode & APFS_MODE_TYPE) != kModeDir)
+            return true;
+        std::vector<Child> children;
+        if (!Children(oid, children)) {
+            Append(m_err, "apfs-inspect: cannot list %s\n", path.c_str());
+            return false;
+        }
+        for (const Child& child : children) {
+            std::string child_path = path == "/" ? "/" + child.name : path + "/" + child.name;
+            if (!Visit(child_path, child.oid, oid, out))
+                return false;
+        }
+        return true;
+    }
+
+    // The stream's digest; when the reader refuses a hole, the file is read run by run and the
+    // holes count as zeros, as a sparse file reads.
+    bool DataDigest(apfs_inode* inode, std::string* digest) {
+        uint64_t size = inode->size;
+        uint64_t stream = apfs_le64(inode->value + APFS_INODE_PRIVATE_ID_OFF);
+        std::vector<uint8_t> data(static_cast<size_t>(size));
+        if (apfs_inode_read_stream(inode, stream, data.data(), size, m_fs)) {
+            *digest = Sha256(data.data(), data.size());
+            return true;
+        }
+        std::fill(data.begin(), data.end(), 0);
+        uint32_t shift = m_container->block_shift;
+        uint64_t block_size = m_container->block_size;
+        uint64_t blocks = (size + block_size - 1) >> shift;
+        uint64_t block = 0;
+        bool any_data = false;
+        while (block < blocks) {
+            apfs_extent run;
+            apfs_extent_init(&run);
+            if (!apfs_inode_map_extent(inode, stream, block, blocks - block, &run, m_fs) || run.length == 0)
+                return false;
+            if (run.phys_block == APFS_EXTENT_NO_BLOCK) {
+                block++;
+                continue;
+            }
+            uint64_t offset = block << shift;
+            uint64_t n = std::min<uint64_t>(run.length << shift, size - offset);
+            if (!apfs_volume_read(inode->volume, run.phys_block << shift, data.data() + offset, n,
+                                  run.decrypt, run.crypto_id))
+                return false;
+            any_data = true;
+            block += run.length;
+        }
+        if (!any_data && apfs_inode_is_compressed(inode))
+            return false;
+        *digest = Sha256(data.data(), data.size());
+        return true;
+    }
+
+    bool Describe(const std::string& path, uint64_t oid, uint64_t parent, std::string* line,
+                  uint16_t* mode_out = nullptr) {
+        apfs_inode* inode = nullptr;
+        if (!apfs_inode_open(m_container, Id(oid), &inode, nullptr, m_fs)) {
+            Append(m_err, "apfs-inspect: cannot open inode %llu (%s)\n", static_cast<unsigned long long>(oid),
+                   path.c_str());
+            return false;
+        }
+        uint16_t mode = apfs_inode_mode(inode);
+        int32_t nlink = static_cast<int32_t>(apfs_le32(inode->value + APFS_INODE_NCHILDREN_OFF));
+        std::string digest, target, xattrs;
+        bool ok = true;
+        if ((mode & APFS_MODE_TYPE) == kModeRegular && !DataDigest(inode, &digest) &&
+            !apfs_inode_is_compressed(inode))
+            ok = false;
+        std::vector<std::pair<std::string, std::string>> attributes;
+        for (apfs_list* link = inode->xattrs.next; ok && link != &inode->xattrs; link = link->next) {
+            apfs_xattr* xattr =
+                reinterpret_cast<apfs_xattr*>(reinterpret_cast<uint8_t*>(link) - offsetof(apfs_xattr, link));
+            std::string name(reinterpret_cast<const char*>(xattr->data),
+                             xattr->name_len ? xattr->name_len - 1u : 0u);
+            std::vector<uint8_t> value(static_cast<size_t>(xattr->size));
+            uint64_t size = 0;
+            uint32_t too_small = 0, missing = 0;
+            if (!apfs_inode_get_xattr(inode, name.data(), static_cast<uint32_t>(name.size()), value.data(),
+                                      value.size(), &size, &too_small, &missing, m_fs)) {
+                Append(m_err, "apfs-inspect: cannot read xattr %s of %s\n", name.c_str(), path.c_str());
+                ok = false;
+                break;
+            }
+            if ((mode & APFS_MODE_TYPE) == APFS_MODE_SYMLINK && name == APFS_XATTR_NAME_SYMLINK)
+                target.assign(value.begin(), std::find(value.begin(), value.end(), 0));
+            attributes.emplace_back(name, std::to_string(size) + ":" + Sha256(value.data(), value.size()));
+        }
+        std::sort(attributes.begin(), attributes.end());
+        for (const auto& a : attributes)
+            xattrs += (xattrs.empty() ? "" : ";") + Escape(a.first) + "=" + a.second;
+        char head[160];
+        snprintf(head, sizeof(head), "%u|", m_index);
+        char tail[160];
+        snprintf(tail, sizeof(tail), "|%llu|%llu|%06o|%llu|%d|", static_cast<unsigned long long>(oid),
+                 static_cast<unsigned long long>(parent), mode, static_cast<unsigned long long>(inode->size),
+                 nlink);
+        *line = head + Escape(path) + tail + digest + "|" + Escape(target) + "|" + xattrs;
+        if (mode_out)
+            *mode_out = mode;
+        apfs_inode_release(inode);
+        return ok;
+    }
+
+  public:
+    std::string m_err;
+
+  private:
+    apfs_container* m_container;
+    apfs_mount* m_mount;
+    apfs_tree* m_fs;
+    uint8_t m_index;
+    bool m_hashed;
+};
+
+int InspectContainer(const InspectOptions& o, FsReader* reader, std::string& out, std::string& err) {
+    std::vector<uint8_t> block0(4096);
+    if (!FsReader_Read(reader, 0, block0.data(), block0.size())) {
+        err += "apfs-inspect: cannot read the first block\n";
+        return 1;
+    }
+    apfs_container container;
+    apfs_container_init(&container);
+    if (!apfs_container_open(&container, block0.data(), reader)) {
+        err += "apfs-inspect: not a readable APFS container\n";
+        apfs_container_free(&container);
+        return 1;
+    }
+    uint32_t index =
+        o.volume >= 0 ? static_cast<uint32_t>(o.volume) : apfs_container_find_data_volume(&container);
+    apfs_mount mount;
+    apfs_mount_init(&mount, &container);
+    apfs_tree omap_tree, fs_tree;
+    apfs_tree_init(&omap_tree, &container);
+    apfs_tree_init(&fs_tree, &container);
+    int rc = 1;
+    if (!apfs_mount_volume(&mount, static_cast<int32_t>(index), o.password, &omap_tree, &fs_tree)) {
+        bool encrypted = index < container.volume_count && container.volumes[index].encrypted;
+        Append(err, "apfs-inspect: volume %u does not mount%s\n", index, encrypted ? " (encrypted)" : "");
+        rc = encrypted ? kInspectEncrypted : 1;
+    } else {
+        const apfs_volume* volume = &container.volumes[index];
+        const char* raw_name = reinterpret_cast<const char*>(volume->superblock + kVolNameOff);
+        std::string name(raw_name, strnlen(raw_name, kVolNameMax));
+        Inspector inspector(&container, &mount, &fs_tree, static_cast<uint8_t>(index));
+        if (!o.lookups.empty()) {
+            for (const std::string& path : o.lookups)
+                out += inspector.Lookup(path) + "\n";
+            rc = 0;
+        } else {
+            std::vector<Entry> entries;
+            out += "# format: volume|path|inode|parent|mode|size|nlink|sha256|symlink|xattrs\n";
+            Append(out, "# container: uuid=%s volumes=%u\n",
+                   Uuid(container.superblock + APFS_NX_UUID).c_str(),
+                   apfs_container_volume_count(&container));
+            if (volume->unlocked)
+                Append(out, "# volume %u: locked; unlock with password: ok\n", index);
+            Append(out, "# volume %u: uuid=%s name=", index, Uuid(apfs_volume_uuid(volume)).c_str());
+            out += name + "\n";
+            bool ok = inspector.Walk(entries);
+            std::sort(entries.begin(), entries.end(),
+                      [](const Entry& a, const Entry& b) { return a.path < b.path; });
+            for (const Entry& e : entries)
+                out += e.line + "\n";
+            rc = ok ? 0 : 1;
+        }
+        err += inspector.m_err;
+    }
+    apfs_tree_free(&fs_tree);
+    apfs_tree_free(&omap_tree);
+    apfs_mount_free(&mount);
+    apfs_container_free(&container);
+    return rc;
+}
+
+} // namespace
+
+int RunInspect(const InspectOptions& options, std::string& out, std::string& err) {
+    FsReader reader;
+    FsReader_Reset(&reader);
+    int rc = 1;
+    if (FsReader_Init(&reader, options.device.c_str()))
+        rc = InspectContainer(options, &reader, out, err);
+    else
+        err += "apfs-inspect: cannot open " + options.device + "\n";
+    FsReader_Uninit(&reader);
+    return rc;
+}

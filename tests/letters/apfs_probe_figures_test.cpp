@@ -1,0 +1,117 @@
+// Figures of one whole probe per fixture: device transfers, distinct 4096-byte units and time.
+// The transfers are counted where the device reader meets the runtime: its seek and read calls.
+#include "apfs_probe.h"
+
+#include "apfs_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <set>
+#include <string>
+
+#ifdef _WIN32
+#include "import_patch.h"
+#endif
+
+namespace {
+
+uint64_t g_reads;
+int64_t g_position;
+std::set<int64_t> g_units;
+
+} // namespace
+
+#ifdef _WIN32
+namespace {
+
+using SeekFn = long long(__cdecl*)(int, long long, int);
+using ReadFn = int(__cdecl*)(int, void*, unsigned int);
+SeekFn g_seek;
+ReadFn g_read;
+
+long long __cdecl CountingSeek(int fd, long long offset, int origin) {
+    long long r = g_seek(fd, offset, origin);
+    g_position = r;
+    return r;
+}
+
+int __cdecl CountingRead(int fd, void* buffer, unsigned int count) {
+    g_reads++;
+    g_units.insert(g_position);
+    return g_read(fd, buffer, count);
+}
+
+} // namespace
+#else
+extern "C" {
+int64_t __real_fs_posix_lseeki64(int fd, int64_t offset, int origin);
+int __real_fs_posix_read(int fd, void* buffer, unsigned int count);
+
+int64_t __wrap_fs_posix_lseeki64(int fd, int64_t offset, int origin) {
+    int64_t r = __real_fs_posix_lseeki64(fd, offset, origin);
+    g_position = r;
+    return r;
+}
+
+int __wrap_fs_posix_read(int fd, void* buffer, unsigned int count) {
+    g_reads++;
+    g_units.insert(g_position);
+    return __real_fs_posix_read(fd, buffer, count);
+}
+}
+#endif
+
+namespace {
+
+int Probe(int volume) {
+#ifdef _WIN32
+    std::wstring name = L"\\Device\\HarddiskVolume" + std::to_wstring(volume);
+    return ProbeApfsVolume(name.c_str());
+#else
+    std::string path = "\\\\.\\HarddiskVolume" + std::to_string(volume);
+    return ProbeApfsDevicePath(path.c_str());
+#endif
+}
+
+TEST(ApfsProbeFigures, OneWholeProbePerFixture) {
+    apfs_test::UseTestDevices();
+#ifdef _WIN32
+    CImportPatch seek("msvcrt.dll", "_lseeki64", reinterpret_cast<void*>(&CountingSeek));
+    CImportPatch read("msvcrt.dll", "_read", reinterpret_cast<void*>(&CountingRead));
+    ASSERT_TRUE(seek.Active() && read.Active());
+    g_seek = seek.Original<SeekFn>();
+    g_read = read.Original<ReadFn>();
+#endif
+    struct Case {
+        const char* name;
+        int volume;
+        int expected;
+    };
+    const Case cases[] = {
+        {"dfvfs_apfs", 41, 1},      {"pop_ci_1g", 42, 1},          {"pop_cs_1g", 43, 1},
+        {"pop_csns_1g", 44, 1},     {"forensic_nxsb_head", 45, 0}, {"forensic_container_chain", 46, 1},
+        {"forensic_fstree", 47, 1}, {"forensic_content", 48, 1},   {"enc_dfvfs", 49, 1}};
+    constexpr int kRounds = 20;
+    printf("%-26s %8s %8s %10s\n", "fixture", "reads", "units", "ms/probe");
+    for (const Case& c : cases) {
+        g_reads = 0;
+        g_units.clear();
+        EXPECT_EQ(c.expected, Probe(c.volume)) << c.name;
+        uint64_t reads = g_reads;
+        size_t units = g_units.size();
+        auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < kRounds; i++)
+            Probe(c.volume);
+        double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count() /
+            kRounds;
+        printf("%-26s %8llu %8zu %10.3f\n", c.name, static_cast<unsigned long long>(reads), units, ms);
+        // A generous bound: the figures themselves are the report, the target is far below.
+        EXPECT_LT(ms, 1000.0) << c.name;
+    }
+}
+
+} // namespace

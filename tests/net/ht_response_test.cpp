@@ -1,0 +1,208 @@
+#include "ht_script.h"
+#include "net_errors.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+struct UrlDeleter {
+    void operator()(UrlParts* url) const { DeleteUrl(url); }
+};
+
+class HtResponse : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        client.m_useTls = 0;
+        url.reset(ParseUrl(PeerUrl(peer.port4, "/r").c_str()));
+    }
+    void TearDown() override {
+        client.Close();
+        script.Received();
+        DeleteFileW(output.c_str());
+    }
+
+    bool Get(uint32_t method = kHtGet, HtProgress* progress = nullptr) {
+        return client.Request(method, *url, output.c_str(), fields, parts, progress);
+    }
+    // The peer takes the client's next connection unless the last one is still open.
+    void ExpectConnection() {
+        if (!Kept())
+            script.Accept();
+    }
+    // One exchange: 0 when the client succeeded, else its error code.
+    uint32_t Answer(const std::string& response, uint32_t method = kHtGet) {
+        ExpectConnection();
+        script.Exchange(response);
+        return Get(method) ? 0 : client.LastRequestError();
+    }
+    // The same after the server closed the connection behind its response.
+    uint32_t AnswerAndClose(const std::string& response) {
+        ExpectConnection();
+        script.Exchange(response);
+        script.Close();
+        return Get() ? 0 : client.LastRequestError();
+    }
+    bool Kept() const { return client.m_socket != INVALID_SOCKET; }
+    std::string Body() { return ReadWholeFile(output); }
+
+    CTestEnvironment environment;
+    CLoopbackPeer peer;
+    CPeerScript script{peer};
+    CTestGet client;
+    std::unique_ptr<UrlParts, UrlDeleter> url;
+    HtFormFieldList fields;
+    HtMultipartPartList parts;
+    std::wstring output = TestFilePath("response");
+};
+
+TEST_F(HtResponse, BareLineFeedsEndLinesAndTheHead) {
+    EXPECT_EQ(0u, Answer("HTTP/1.1 200 OK\nContent-Length: 3\n\nabc"));
+    EXPECT_EQ("abc", Body());
+    EXPECT_EQ(200, client.ResponseHead().status);
+}
+
+TEST_F(HtResponse, ConnectionTokensDecideWhetherItStaysOpen) {
+    struct {
+        const char* version;
+        const char* connection;
+        bool kept;
+    } cases[] = {
+        {"1.1", nullptr, true},      {"1.1", "close", false},     {"1.1", "Close", false},
+        {"1.1", "x, close", false},  {"1.0", nullptr, false},     {"1.0", "keep-alive", true},
+        {"1.0", "Keep-Alive", true}, {"2.0", "keep-alive", true}, {"0.9", "keep-alive", false},
+    };
+    for (const auto& c : cases) {
+        std::string response = std::string("HTTP/") + c.version + " 200 OK\r\nContent-Length: 1\r\n";
+        if (c.connection != nullptr)
+            response += std::string("Connection: ") + c.connection + "\r\n";
+        EXPECT_EQ(0u, Answer(response + "\r\nx")) << response;
+        EXPECT_EQ(c.kept, Kept()) << response;
+    }
+}
+
+TEST_F(HtResponse, ChunkedBodyWithExtensionsAndTrailerKeepsTheConnection) {
+    std::string data(26, 'q');
+    EXPECT_EQ(0u, Answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: identity\r\nContent-Length: 1\r\n\r\n"
+                         "1a;name=value\r\n" +
+                         data + "\r\n 3 \r\nxyz\r\n0\r\nTrailer: t\r\n\r\nleftover"));
+    EXPECT_EQ(data + "xyz", Body());
+    EXPECT_TRUE(Kept());
+    EXPECT_FALSE(client.ResponseHead().GetField("Trailer", data));
+    // The bytes past the body were dropped with the reader: the next response is read clean.
+    EXPECT_EQ(0u, Answer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
+    EXPECT_EQ("ok", Body());
+}
+
+TEST_F(HtResponse, MalformedChunksFail) {
+    const char* bodies[] = {
+        "zz\r\n",                   // not hexadecimal
+        "-5\r\nabcde\r\n0\r\n\r\n", // negative
+        "80000000\r\n",             // beyond a signed 32-bit size
+        "3\r\nabcX\r\n0\r\n\r\n",   // data not followed by CR LF
+    };
+    for (const char* body : bodies) {
+        EXPECT_EQ(static_cast<uint32_t>(kErrBadChunk),
+                  Answer(std::string("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n") + body))
+            << body;
+        EXPECT_FALSE(Kept());
+    }
+}
+
+TEST_F(HtResponse, CutStreamsFail) {
+    // The largest chunk a server can announce, then the end of the stream: the client must
+    // neither try to hold it at once nor take the cut for success.
+    EXPECT_EQ(static_cast<uint32_t>(kErrPeerClosed),
+              AnswerAndClose("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n7fffffff\r\nabc"));
+    EXPECT_EQ(static_cast<uint32_t>(kErrPeerClosed),
+              AnswerAndClose("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n12345"));
+    EXPECT_EQ(static_cast<uint32_t>(kErrPeerClosed), AnswerAndClose("HTTP/1.1 200 OK\r\nContent"));
+    EXPECT_FALSE(Kept());
+}
+
+TEST_F(HtResponse, CountedBodies) {
+    std::string large;
+    for (int i = 0; i < 3000; ++i)
+        large += static_cast<char>('a' + i % 26);
+    EXPECT_EQ(0u, Answer("HTTP/1.1 200 OK\r\nContent-Length: 3000\r\n\r\n" + large));
+    EXPECT_EQ(large, Body());
+    EXPECT_EQ(0u, Answer("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"));
+    EXPECT_EQ("", Body());
+    EXPECT_TRUE(Kept());
+    for (const char* length : {"-1", "12abc", ""}) {
+        EXPECT_EQ(static_cast<uint32_t>(kErrBadContentLength),
+                  Answer(std::string("HTTP/1.1 200 OK\r\nContent-Length: ") + length + "\r\n\r\n"))
+            << length;
+        // Created, and empty.
+        EXPECT_EQ(0, _waccess(output.c_str(), 0));
+        EXPECT_EQ("", Body());
+        EXPECT_FALSE(Kept());
+    }
+}
+
+TEST_F(HtResponse, UntilCloseBodyEndsWithTheServersClose) {
+    EXPECT_EQ(0u, AnswerAndClose("HTTP/1.1 200 OK\r\n\r\nuntil the end"));
+    EXPECT_EQ("until the end", Body());
+    EXPECT_FALSE(Kept());
+
+    // A server that keeps it open: the receive time-out ends it, and what came stays.
+    client.m_receiveTimeout = 1;
+    EXPECT_EQ(static_cast<uint32_t>(kErrTimeout), Answer("HTTP/1.1 200 OK\r\n\r\npartial"));
+    EXPECT_EQ("partial", Body());
+    EXPECT_FALSE(Kept());
+}
+
+TEST_F(HtResponse, UnreadableHeadsFail) {
+    EXPECT_EQ(static_cast<uint32_t>(kErrBadResponseHead), Answer("SMTP ready\r\n\r\n"));
+    EXPECT_FALSE(Kept());
+    EXPECT_EQ(static_cast<uint32_t>(kErrHeadTooLong),
+              Answer("HTTP/1.1 200 OK\r\nX: " + std::string(kMaxHeadLine, 'x') + "\r\n\r\n"));
+    EXPECT_FALSE(Kept());
+}
+
+TEST_F(HtResponse, InterimResponsesOnlyForPosts) {
+    ExpectConnection();
+    script.ReadHead();
+    script.Send("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nz");
+    EXPECT_TRUE(Get(kHtPostForm));
+    EXPECT_EQ(200, client.ResponseHead().status);
+    EXPECT_EQ("z", Body());
+    EXPECT_EQ(0u, Answer("HTTP/1.1 100 Continue\r\nContent-Length: 0\r\n\r\n"));
+    EXPECT_EQ(100, client.ResponseHead().status);
+}
+
+TEST_F(HtResponse, HeadReadsNoBodyAndLeavesTheFileAlone) {
+    EXPECT_EQ(0u, Answer("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n", kHtHead));
+    EXPECT_NE(0, _waccess(output.c_str(), 0));
+    EXPECT_TRUE(Kept());
+}
+
+TEST_F(HtResponse, OutputFileErrorsFailWithTheFileCode) {
+    output = TestFilePath("missing-folder") + L"\\out";
+    EXPECT_EQ(static_cast<uint32_t>(kErrFile), Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx"));
+    EXPECT_FALSE(Kept());
+}
+
+TEST_F(HtResponse, ProgressAndTrafficFollowTheBodyAndFailuresGiveBackTheirShare) {
+    HtProgress progress;
+    HtTrafficCounter traffic = {0, 1000, 1};
+    client.SetTrafficCounter(&traffic);
+    ExpectConnection();
+    script.Exchange("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nabcd\r\n0\r\n\r\n");
+    EXPECT_TRUE(Get(kHtGet, &progress));
+    EXPECT_EQ(static_cast<uint32_t>(kHtStateReceiving), progress.state);
+    EXPECT_EQ(4, progress.total);
+    EXPECT_EQ(4, progress.done);
+    EXPECT_EQ(1004u, traffic.bytes);
+
+    EXPECT_EQ(static_cast<uint32_t>(kErrPeerClosed),
+              AnswerAndClose("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n1234"));
+    EXPECT_EQ(1004u, traffic.bytes);
+    EXPECT_EQ(0u, Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n1"));
+    EXPECT_EQ(1005u, traffic.bytes);
+    // A success leaves the code of the earlier failure.
+    EXPECT_EQ(static_cast<uint32_t>(kErrPeerClosed), client.LastRequestError());
+}
+
+} // namespace
