@@ -49,7 +49,8 @@ int CUpdCl::CheckForUpdates() {
 }
 
 void CUpdCl::AbortConnection() {
-    // The flag is read under the lock because the client's thread sets it for each new connection.
+    // The cancel alone makes every further socket call fail; a TLS connection also gives up the
+    // client's reference to its connection object, so that the last user frees it.
     CLockHold hold(&g_GlobalLock);
     Cancel();
     if (m_useTls)
