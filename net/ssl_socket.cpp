@@ -184,7 +184,11 @@ template <class TSocket> void CSslSocket<TSocket>::CloseConnection() {
     if (m_tls != nullptr) {
         // One close-notify and no wait for the server's: that wait would read from the socket
         // inside the global lock, for as long as a server keeping the connection open chooses.
-        SSL_shutdown(m_tls->m_ssl);
+        // A cancelled socket sends none: it is closed already, and the thread it was cancelled
+        // for may still be inside an OpenSSL call on this connection, which no second thread
+        // may enter.
+        if (!this->m_cancelled)
+            SSL_shutdown(m_tls->m_ssl);
         ERR_clear_error();
         CCountedRef::Release(m_tls);
     }

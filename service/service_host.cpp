@@ -4,6 +4,8 @@
 #include "environment.h"
 #include "event_log.h"
 #include "security.h"
+#include "update_client.h"
+#include "update_url.h"
 
 #include <string.h>
 
@@ -74,6 +76,8 @@ void Shutdown() {
     delete g_pDriveLetterMgr;
     g_pDriveLetterMgr = nullptr;
 
+    StopUpdateClient();
+
     g_ServiceStatus.dwWin32ExitCode = NO_ERROR;
     g_ServiceStatus.dwCurrentState = SERVICE_STOPPED;
     g_ServiceStatus.dwCheckPoint = 0;
@@ -85,6 +89,7 @@ void Shutdown() {
 
 void ServiceStartup() {
     CheckDriver();
+    StartUpdateClient(kUpdateInfoUrl);
     CreateServiceRunningEvent();
 
     // The initial scan runs here, while the status still says START_PENDING.

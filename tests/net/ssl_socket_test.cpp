@@ -30,6 +30,14 @@ int WSAAPI SignallingRecv(SOCKET s, char* buffer, int length, int flags) {
     return g_realRecv(s, buffer, length, flags);
 }
 
+LONG g_sends;
+decltype(&::send) g_realSend;
+
+int WSAAPI CountingSend(SOCKET s, const char* buffer, int length, int flags) {
+    InterlockedIncrement(&g_sends);
+    return g_realSend(s, buffer, length, flags);
+}
+
 // Every test starts with a fresh socket.
 class SslSocket : public TlsPeerFixture {
   protected:
@@ -127,13 +135,19 @@ TEST_F(SslSocket, StopFromAnotherThreadEndsABlockedRead) {
         code = CodeOf([&] { sock.Receive(&c, 1); });
     });
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_inRecv, 10000));
-    // The service's stop path.
+    // The service's stop path. The reader is inside OpenSSL on this connection, so the stopper
+    // must not write a TLS record on it.
+    g_sends = 0;
+    CImportPatch sends("ws2_32.dll", "send", reinterpret_cast<void*>(&CountingSend));
+    ASSERT_TRUE(sends.Active());
+    g_realSend = sends.Original<decltype(&::send)>();
     EnterCriticalSection(&g_GlobalLock);
     sock.Cancel();
     sock.CloseConnection();
     LeaveCriticalSection(&g_GlobalLock);
     reader.join();
     CloseHandle(g_inRecv);
+    EXPECT_EQ(0, g_sends);
     EXPECT_EQ(kTlsErrorBase, code & 0xFFFF0000) << std::hex << code;
     EXPECT_EQ(nullptr, sock.m_tls);
     EXPECT_EQ(kNetCancelled, CodeOf([&] { sock.Connect(L"127.0.0.1", peer->port4); }));

@@ -4,6 +4,7 @@
 #include "environment.h"
 #include "event_log.h"
 #include "import_patch.h"
+#include "update_client.h"
 
 #include <cfgmgr32.h>
 #include <gtest/gtest.h>
@@ -33,7 +34,14 @@ struct Platform {
     DWORD notifyError = 0;
     bool registerHandler = true;
     UINT exitCode = 0;
+    LPTHREAD_START_ROUTINE threadProc = nullptr;
+    void* threadParameter = nullptr;
+    SIZE_T threadStack = 1;
+    bool failEvents = false;
 } g;
+
+decltype(&CreateEventW) g_realCreateEvent = nullptr;
+decltype(&CreateThread) g_realCreateThread = nullptr;
 
 struct Ended {};
 
@@ -134,6 +142,26 @@ SERVICE_STATUS_HANDLE WINAPI FakeRegisterHandler(LPCWSTR name, LPHANDLER_FUNCTIO
     return g.registerHandler ? kStatusHandle : nullptr;
 }
 
+// The update client's thread is not run: a signalled event stands in for the handle of a thread
+// that has already ended. Other workers get their real threads.
+HANDLE WINAPI FakeCreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stack, LPTHREAD_START_ROUTINE proc,
+                               LPVOID parameter, DWORD flags, LPDWORD id) {
+    if (proc != &CUpdCl::ThreadProc)
+        return g_realCreateThread(attributes, stack, proc, parameter, flags, id);
+    g.threadProc = proc;
+    g.threadParameter = parameter;
+    g.threadStack = stack;
+    return g_realCreateEvent(nullptr, TRUE, TRUE, nullptr);
+}
+
+HANDLE WINAPI FakeCreateEvent(LPSECURITY_ATTRIBUTES attributes, BOOL manual, BOOL initial, LPCWSTR name) {
+    if (g.failEvents) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return g_realCreateEvent(attributes, manual, initial, name);
+}
+
 template <typename F> void* Fn(F* f) {
     return reinterpret_cast<void*>(f);
 }
@@ -142,9 +170,12 @@ class ServiceHost : public ::testing::Test {
   protected:
     void SetUp() override {
         g = Platform();
-        for (CImportPatch* patch : {&m_status, &m_report, &m_exit, &m_open, &m_ioctl, &m_notify, &m_unnotify,
-                                    &m_handler, &m_locate, &m_child, &m_sibling, &m_property})
+        for (CImportPatch* patch :
+             {&m_status, &m_report, &m_exit, &m_open, &m_ioctl, &m_notify, &m_unnotify, &m_handler, &m_locate,
+              &m_child, &m_sibling, &m_property, &m_thread, &m_event})
             ASSERT_TRUE(patch->Active());
+        g_realCreateEvent = m_event.Original<decltype(&CreateEventW)>();
+        g_realCreateThread = m_thread.Original<decltype(&CreateThread)>();
         InitializeCriticalSection(&g_EventLogLock);
         g_hEventSource = reinterpret_cast<HANDLE>(0x7740);
         g_hServiceStatus = kStatusHandle;
@@ -188,6 +219,8 @@ class ServiceHost : public ::testing::Test {
     CImportPatch m_child{"cfgmgr32.dll", "CM_Get_Child", Fn(&FakeGetChild)};
     CImportPatch m_sibling{"cfgmgr32.dll", "CM_Get_Sibling", Fn(&FakeGetSibling)};
     CImportPatch m_property{"cfgmgr32.dll", "CM_Get_DevNode_Registry_PropertyW", Fn(&FakeGetProperty)};
+    CImportPatch m_thread{"kernel32.dll", "CreateThread", Fn(&FakeCreateThread)};
+    CImportPatch m_event{"kernel32.dll", "CreateEventW", Fn(&FakeCreateEvent)};
 };
 
 bool SameStatus(const SERVICE_STATUS& a, const SERVICE_STATUS& b) {
@@ -308,7 +341,8 @@ TEST_F(ServiceHost, VolumeArrivalAndRemovalOnlySignalTheDriveLetterManager) {
     EXPECT_EQ(0u, ServiceCtrlHandlerEx(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL, nullptr, nullptr));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(letters.arrivalEvent, 0));
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(letters.removalEvent, 0));
-    EXPECT_EQ(0u, ServiceCtrlHandlerEx(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVECOMPLETE, nullptr, nullptr));
+    EXPECT_EQ(0u,
+              ServiceCtrlHandlerEx(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVECOMPLETE, nullptr, nullptr));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(letters.removalEvent, 0));
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(letters.arrivalEvent, 0));
     EXPECT_EQ(0u, ServiceCtrlHandlerEx(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEQUERYREMOVE, nullptr, nullptr));
@@ -332,4 +366,26 @@ TEST_F(ServiceHost, StartRunsTheDriveLetterManagerAndStopEndsItsThread) {
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 0)) << "the thread has ended before STOPPED";
     CloseHandle(thread);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), g.statuses.back().dwCurrentState);
+}
+
+TEST_F(ServiceHost, StartRunsTheUpdateClientsThreadAndStopEndsIt) {
+    ServiceStartup();
+    ASSERT_NE(nullptr, g_pUpdateClient);
+    EXPECT_EQ(&CUpdCl::ThreadProc, g.threadProc);
+    EXPECT_EQ(static_cast<CWorkerThread*>(g_pUpdateClient), g.threadParameter);
+    EXPECT_EQ(0u, g.threadStack);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(g_pUpdateClient->stopEvent, 0));
+
+    EXPECT_EQ(0u, ServiceCtrlHandlerEx(SERVICE_CONTROL_STOP, 0, nullptr, nullptr));
+    EXPECT_EQ(nullptr, g_pUpdateClient);
+    ASSERT_EQ(1u, g.statuses.size());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), g.statuses[0].dwCurrentState);
+}
+
+TEST_F(ServiceHost, UpdateClientWithoutAStopEventEndsTheProcessUnreported) {
+    g.failEvents = true;
+    EXPECT_THROW(ServiceStartup(), Ended);
+    EXPECT_EQ(1u, g.exitCode);
+    EXPECT_TRUE(g.events.empty());
+    EXPECT_EQ(nullptr, g.threadProc);
 }
