@@ -14,6 +14,7 @@ Wine facts these tests are built on:
 import os
 import re
 import shutil
+import signal
 import subprocess
 import unittest
 
@@ -67,6 +68,16 @@ def svcctl(*args):
 def stop_server():
     subprocess.run(["wineserver", "-k"], env=wine_env(), capture_output=True)
     subprocess.run(["wineserver", "-w"], env=wine_env(), capture_output=True)
+    # A driver host that the prefix started while its server was going down can outlive the
+    # server and wait for it for ever; nothing of this prefix may be left running.
+    marker = ("WINEPREFIX=" + PREFIX).encode()
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/environ" % pid, "rb") as environ:
+                if marker in environ.read().split(b"\0"):
+                    os.kill(int(pid), signal.SIGKILL)
+        except OSError:
+            pass
 
 
 def reg_add(key, name, kind, data):
