@@ -1,6 +1,7 @@
 #include "pud_file.h"
 
 #include "environment.h"
+#include "file_bytes.h"
 #include "import_patch.h"
 #include "safe_data_file.h"
 
@@ -133,25 +134,6 @@ class PudFileTest : public ::testing::Test {
         RemoveDirectoryW(m_folder.c_str());
     }
 
-    static Bytes FileBytes(const std::wstring& path) {
-        Bytes bytes;
-        HANDLE h =
-            CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (h == INVALID_HANDLE_VALUE)
-            return bytes;
-        bytes.resize(GetFileSize(h, nullptr));
-        DWORD read = 0;
-        ReadFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
-        CloseHandle(h);
-        return bytes;
-    }
-    static void SetFileBytes(const std::wstring& path, const Bytes& bytes) {
-        HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-        ASSERT_NE(INVALID_HANDLE_VALUE, h);
-        DWORD written = 0;
-        WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-        CloseHandle(h);
-    }
     static std::wstring StoredValue() {
         wchar_t value[MAX_PATH * 2] = {};
         DWORD size = sizeof value - sizeof(wchar_t);

@@ -1,5 +1,7 @@
 #include "safe_data_file.h"
 
+#include "file_bytes.h"
+
 #include <openssl/evp.h>
 
 #include <gtest/gtest.h>
@@ -73,25 +75,8 @@ class SafeDataFileTest : public ::testing::Test {
     }
     void WriteStream(const Bytes& data) { WriteStream(data, {data.size()}); }
 
-    Bytes FileBytes() {
-        Bytes bytes;
-        HANDLE h =
-            CreateFileW(m_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (h == INVALID_HANDLE_VALUE)
-            return bytes;
-        bytes.resize(GetFileSize(h, nullptr));
-        DWORD read = 0;
-        ReadFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
-        CloseHandle(h);
-        return bytes;
-    }
-    void SetFileBytes(const Bytes& bytes) {
-        HANDLE h = CreateFileW(m_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-        ASSERT_NE(INVALID_HANDLE_VALUE, h);
-        DWORD written = 0;
-        WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-        CloseHandle(h);
-    }
+    Bytes FileBytes() { return ::FileBytes(m_path); }
+    void SetFileBytes(const Bytes& bytes) { ::SetFileBytes(m_path, bytes); }
 
     void OpenIn(CSafeDataFileIn& in) { in.Open(m_path.c_str(), kDiskFileRead | kDiskFileShareRead); }
 
