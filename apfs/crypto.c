@@ -10,6 +10,8 @@
 
 #define PBKDF2_SALT_SIZE 16
 #define KEY_WRAP_BLOCK 8
+/* The count comes from the disk; far above what macOS writes, low enough that an unlock ends. */
+#define PBKDF2_MAX_ITERATIONS 10000000u
 
 int apfs_cipher_key_new(uint32_t kind, apfs_cipher_key** out) {
     *out = malloc(sizeof **out);
@@ -174,6 +176,8 @@ int apfs_hmac_sha256(uint32_t kind, const uint8_t* key, size_t key_length, const
 int apfs_pbkdf2_sha256(const uint8_t* password, size_t password_length, const apfs_der_kek* kek, uint8_t* out,
                        size_t out_length) {
     uint8_t salt[PBKDF2_SALT_SIZE + 4], u[APFS_SHA256_SIZE], t[APFS_SHA256_SIZE];
+    if (kek->iterations > PBKDF2_MAX_ITERATIONS)
+        return 0;
     int ok = 1;
     memcpy(salt, kek->salt, PBKDF2_SALT_SIZE);
     for (uint32_t block = 1; ok && out_length > 0; block++) {

@@ -7,6 +7,7 @@
 #include "der.h"
 #include "volume.h"
 
+#include <openssl/crypto.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -166,8 +167,8 @@ int apfs_volume_unlock(apfs_volume* volume, const apfs_keybag_entry* vek_entry,
         ok = apfs_cipher_key_new(APFS_CIPHER_AES128_XTS, &volume->key) && volume->key;
     if (ok)
         ok = apfs_cipher_key_set(volume->key, volume_key, sizeof(volume_key));
-    memset(volume_key, 0, sizeof(volume_key));
-    memset(&kek, 0, sizeof(kek));
+    OPENSSL_cleanse(volume_key, sizeof(volume_key));
+    OPENSSL_cleanse(&kek, sizeof(kek));
     if (ok)
         volume->unlocked = 1;
     return ok;
@@ -208,8 +209,8 @@ int apfs_unwrap_vek(const apfs_der_vek* vek, const apfs_der_kek* kek, const char
         if (ok)
             memcpy(out_key + 16, sum, 16);
     }
-    memset(derived, 0, sizeof(derived));
-    memset(kek_key, 0, sizeof(kek_key));
+    OPENSSL_cleanse(derived, sizeof(derived));
+    OPENSSL_cleanse(kek_key, sizeof(kek_key));
     return ok;
 }
 

@@ -23,7 +23,8 @@ int apfs_mount_volume(apfs_mount* mount, int32_t index, const char* password, ap
 }
 
 int apfs_mount_open(apfs_mount* mount, const char* password, apfs_tree* omap_tree, apfs_tree* fs_tree) {
-    if (mount->volume_index < 0 || (uint32_t)mount->volume_index >= mount->container->volume_count)
+    if (mount->volume_index < 0 || mount->volume_index > APFS_MAX_VOLUME_INDEX ||
+        (uint32_t)mount->volume_index >= mount->container->volume_count)
         return 0;
     if (!apfs_volume_mount(mount->container, (uint8_t)mount->volume_index, password, omap_tree, fs_tree))
         return 0;

@@ -26,6 +26,8 @@ extern "C" {
 
 /* Ids of inodes carry their volume's index in the top 4 bits. */
 #define APFS_ID_VOLUME_SHIFT 60
+/* So an index above 15 would name another volume's inodes and is never mounted. */
+#define APFS_MAX_VOLUME_INDEX 15
 #define APFS_ROOT_DIR_OID 2u
 
 struct apfs_volume {

@@ -35,8 +35,19 @@ enum FatalId {
 constexpr GUID kVolumeInterfaceClass = {
     0x53F5630D, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
 
-void ReportStatus() {
+// The control thread re-reports the status while the service thread changes it; one lock keeps
+// each change and its report together, so the SCM never sees a torn or out-of-order status.
+SRWLOCK g_StatusLock = SRWLOCK_INIT;
+
+template <typename Change> void ChangeAndReportStatus(Change change) {
+    AcquireSRWLockExclusive(&g_StatusLock);
+    change(g_ServiceStatus);
     SetServiceStatus(g_hServiceStatus, &g_ServiceStatus);
+    ReleaseSRWLockExclusive(&g_StatusLock);
+}
+
+void ReportStatus() {
+    ChangeAndReportStatus([](SERVICE_STATUS&) {});
 }
 
 // Opens the file-system driver's control device and checks that the driver answers the
@@ -78,11 +89,12 @@ void Shutdown() {
 
     StopUpdateClient();
 
-    g_ServiceStatus.dwWin32ExitCode = NO_ERROR;
-    g_ServiceStatus.dwCurrentState = SERVICE_STOPPED;
-    g_ServiceStatus.dwCheckPoint = 0;
-    g_ServiceStatus.dwWaitHint = 0;
-    ReportStatus();
+    ChangeAndReportStatus([](SERVICE_STATUS& status) {
+        status.dwWin32ExitCode = NO_ERROR;
+        status.dwCurrentState = SERVICE_STOPPED;
+        status.dwCheckPoint = 0;
+        status.dwWaitHint = 0;
+    });
 }
 
 } // namespace
@@ -99,6 +111,9 @@ void ServiceStartup() {
     StartDriveLetterDaemon();
 
     RegisterVolumeNotifications();
+    // A volume that arrived between the scan and the registration sent no event; one pass finds it,
+    // and known devices are not probed again.
+    SetEvent(g_pDriveLetterMgr->arrivalEvent);
 }
 
 void WINAPI ServiceMain(DWORD, LPWSTR*) {
@@ -114,11 +129,12 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
 
     ServiceStartup();
 
-    g_ServiceStatus.dwCurrentState = SERVICE_RUNNING;
-    g_ServiceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
-    g_ServiceStatus.dwCheckPoint = 0;
-    g_ServiceStatus.dwWaitHint = 0;
-    ReportStatus();
+    ChangeAndReportStatus([](SERVICE_STATUS& status) {
+        status.dwCurrentState = SERVICE_RUNNING;
+        status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+        status.dwCheckPoint = 0;
+        status.dwWaitHint = 0;
+    });
 }
 
 DWORD WINAPI ServiceCtrlHandlerEx(DWORD control, DWORD eventType, LPVOID, LPVOID) {

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 namespace {
 
@@ -125,6 +126,7 @@ int ReadPudFile(const wchar_t* path, PudPackage* package) {
     try {
         file.Open(path, kDiskFileRead | kDiskFileShareRead);
         ReadPudRecord(file, record.get());
+        *package = std::move(*record);
     } catch (CDiskFileException* e) {
         delete e;
         return 0;
@@ -135,7 +137,6 @@ int ReadPudFile(const wchar_t* path, PudPackage* package) {
     } catch (const std::bad_alloc&) {
         return 0;
     }
-    *package = *record;
     return 1;
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -217,6 +218,15 @@ TEST(Pbkdf2, OneIterationIsOneHmacOfTheSaltAndBlockNumber) {
     ASSERT_EQ(1, apfs_pbkdf2_sha256(password, 2, &kek, zero, 32));
     EXPECT_EQ(0, memcmp(expected, once, 32));
     EXPECT_EQ(0, memcmp(expected, zero, 32));
+}
+
+TEST(Pbkdf2, RefusesAnIterationCountThatWouldRunForHours) {
+    apfs_der_kek kek;
+    memset(&kek, 0, sizeof kek);
+    kek.iterations = UINT64_MAX;
+    const uint8_t password[] = {'p', 'w'};
+    uint8_t out[32];
+    EXPECT_EQ(0, apfs_pbkdf2_sha256(password, 2, &kek, out, 32));
 }
 
 } // namespace

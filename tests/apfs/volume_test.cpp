@@ -82,6 +82,16 @@ TEST_F(Mounted, IndexOutsideTheVolumeTableFails) {
     EXPECT_EQ(0u, container_.volumes[0].mounted);
 }
 
+TEST_F(Mounted, IndexBeyondTheInodeIdBitsFails) {
+    Open(apfs_test::kDfvfsVolume);
+    // Index 16 would put volume 0's bits in every inode id; it is refused before the table is read.
+    const uint32_t count = container_.volume_count;
+    container_.volume_count = 17;
+    EXPECT_EQ(0, Mount(nullptr, 16));
+    container_.volume_count = count;
+    EXPECT_EQ(nullptr, mount_.root);
+}
+
 TEST_F(Mounted, EncryptedVolumeNeedsItsPassword) {
     Open(apfs_test::kEncDfvfsVolume);
     EXPECT_EQ(0u, apfs_container_find_data_volume(&container_));

@@ -38,6 +38,8 @@ struct Platform {
     void* threadParameter = nullptr;
     SIZE_T threadStack = 1;
     bool failEvents = false;
+    LONG scans = 0;
+    HANDLE secondScan = nullptr;
 } g;
 
 decltype(&CreateEventW) g_realCreateEvent = nullptr;
@@ -70,6 +72,8 @@ void WINAPI FakeExitProcess(UINT code) {
 HANDLE const kMountPointManager = reinterpret_cast<HANDLE>(0x7750);
 
 CONFIGRET WINAPI FakeLocateDevNode(PDEVINST node, DEVINSTID_W, ULONG) {
+    if (InterlockedIncrement(&g.scans) == 2 && g.secondScan)
+        SetEvent(g.secondScan);
     *node = 1;
     return CR_SUCCESS;
 }
@@ -366,6 +370,18 @@ TEST_F(ServiceHost, StartRunsTheDriveLetterManagerAndStopEndsItsThread) {
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 0)) << "the thread has ended before STOPPED";
     CloseHandle(thread);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), g.statuses.back().dwCurrentState);
+}
+
+TEST_F(ServiceHost, StartRunsOneArrivalPassAfterRegisteringForNotifications) {
+    // A volume arriving between the initial scan and the registration is found by that pass.
+    HANDLE secondScan = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(nullptr, secondScan);
+    g.secondScan = secondScan;
+    ServiceStartup();
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(secondScan, 10000));
+    EXPECT_EQ(0u, ServiceCtrlHandlerEx(SERVICE_CONTROL_STOP, 0, nullptr, nullptr));
+    g.secondScan = nullptr;
+    CloseHandle(secondScan);
 }
 
 TEST_F(ServiceHost, StartRunsTheUpdateClientsThreadAndStopEndsIt) {
