@@ -272,7 +272,8 @@ class Outcomes:
         return ok
 
 
-def run(service, tools, fixtures, prefix_dir, url, image=None, out=sys.stdout):
+def run(service, tools, fixtures, prefix_dir, url, image=None, out=sys.stdout,
+        update_timeout=UPDATE_TIMEOUT_S):
     """Runs the scenario and returns the expected outcomes that were not seen (none: all good)."""
     def say(text=""):
         out.write(text + "\n")
@@ -329,7 +330,7 @@ def run(service, tools, fixtures, prefix_dir, url, image=None, out=sys.stdout):
         driver = prefix.svcctl(svcctl, "start-and-wait", DRIVER, str(SERVICE_RUNNING))
         outcomes.check(driver.get("state") == str(SERVICE_RUNNING), "the driver is running")
         started = prefix.svcctl(svcctl, "start-and-wait", SERVICE, str(SERVICE_RUNNING))
-        outcomes.check(started.get("state") == str(SERVICE_RUNNING), "the service is running")
+        running = outcomes.check(started.get("state") == str(SERVICE_RUNNING), "the service is running")
 
         say()
         status = prefix.svcctl(svcctl, "query", SERVICE)
@@ -350,7 +351,7 @@ def run(service, tools, fixtures, prefix_dir, url, image=None, out=sys.stdout):
             if device.image is None:
                 decision = "has %s already: not probed" % ", ".join(before) if before else "no letter"
                 outcome = "no second letter" if not new else "-> " + ", ".join(new)
-                outcomes.check(before and not new, "%s keeps its letter and gets no second one"
+                outcomes.check(bool(before) and not new, "%s keeps its letter and gets no second one"
                                % device.name)
             else:
                 decision = "probe: yes" if new else "probe: no"
@@ -364,11 +365,11 @@ def run(service, tools, fixtures, prefix_dir, url, image=None, out=sys.stdout):
 
         say()
         stored = prefix.drive_c("ProgramData", "Volarix", "updates.dat")
-        deadline = time.monotonic() + UPDATE_TIMEOUT_S
-        server.served.wait(UPDATE_TIMEOUT_S)
+        deadline = time.monotonic() + update_timeout
+        server.served.wait(update_timeout if running else 0)
         # The file and the value are written after the download; nothing signals them.
         upd = None
-        while time.monotonic() < deadline:
+        while running and time.monotonic() < deadline:
             upd = prefix.reg_value(SETTINGS_KEY, "UPD")
             if upd is not None and os.path.isfile(stored):
                 break

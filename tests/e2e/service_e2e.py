@@ -238,10 +238,10 @@ class ServiceEndToEnd(unittest.TestCase):
 class RunScenario(unittest.TestCase):
     """What scripts/run shows, on the service built for the scenario's loopback update server."""
 
-    def run_scenario(self, image=None):
+    def run_scenario(self, image=None, service=LOOPBACK_SVC_EXE, **options):
         report = io.StringIO()
-        failed = run_scenario.run(LOOPBACK_SVC_EXE, TOOLS_DIR, FIXTURES_DIR, PREFIX + "-run",
-                                  LOOPBACK_URL, image, out=report)
+        failed = run_scenario.run(service, TOOLS_DIR, FIXTURES_DIR, PREFIX + "-run", LOOPBACK_URL, image,
+                                  out=report, **options)
         return failed, report.getvalue()
 
     def test_letters_update_and_stop_as_the_run_shows_them(self):
@@ -266,6 +266,13 @@ class RunScenario(unittest.TestCase):
         failed, report = self.run_scenario(image)
         self.assertEqual([], failed, report)
         self.assertRegex(report, r"HarddiskVolume7 +your image \(dfvfs_apfs.raw\) +probe: yes +-> [D-Z]:\n")
+
+    def test_update_never_fetched_is_named_as_not_seen(self):
+        # The default build fetches from elsewhere; letters and stop are seen all the same.
+        failed, report = self.run_scenario(service=SVC_EXE, update_timeout=10)
+        self.assertEqual(["the service follows the redirect to the file", "updates.dat is stored",
+                          'the value "UPD" names updates.dat'], failed, report)
+        self.assertIn("Update information (nothing was requested)\n  updates.dat  missing\n", report)
 
 
 if __name__ == "__main__":
