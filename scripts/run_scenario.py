@@ -18,7 +18,6 @@ import os
 import re
 import shutil
 import signal
-import socket
 import ssl
 import struct
 import subprocess
@@ -52,7 +51,7 @@ UPDATE_TIMEOUT_S = 120
 # The prefix's C: drive is this device; the mount-point manager knows its letter.
 LETTERED_DEVICE = r"\Device\HarddiskVolume1"
 FIRST_IMAGE_VOLUME = 7
-# A FAT file system's size in KiB: mkfs.vfat's smallest comfortable one.
+# The FAT image's size in KiB: written in a moment, and room for mkfs.vfat's defaults.
 FAT_KIB = 4096
 
 
@@ -228,9 +227,8 @@ class UpdateServer:
 
 
 def make_fat_image(path):
+    # dosfstools installs into sbin, which a user's PATH may lack.
     mkfs = shutil.which("mkfs.vfat") or shutil.which("mkfs.vfat", path="/usr/sbin:/sbin")
-    if os.path.exists(path):
-        os.remove(path)
     subprocess.run([mkfs, "-C", "-n", "VOLARIXFAT", path, str(FAT_KIB)], check=True,
                    stdout=subprocess.DEVNULL)
 
@@ -254,8 +252,8 @@ def controls_in_words(accepted):
 
 
 def letters_by_device(prefix, tool):
-    """Drive letters (from D: on, as the service gives them) by target device, read back through
-    QueryDosDeviceW by a program of their own."""
+    """The drive letters by target device, read back with QueryDosDeviceW by a program of their
+    own rather than taken from what the service says."""
     letters = {}
     for drive, target in prefix.svcctl(tool, "letters").items():
         letters.setdefault(target, []).append(drive)
@@ -263,6 +261,8 @@ def letters_by_device(prefix, tool):
 
 
 class Outcomes:
+    """The expected outcomes that were not seen, in the order of the report."""
+
     def __init__(self):
         self.failed = []
 
@@ -415,6 +415,7 @@ def run(service, tools, fixtures, prefix_dir, url, image=None, out=sys.stdout,
     finally:
         server.stop()
         prefix.stop()
+        say("run: stopped the update server and the prefix")
     return outcomes.failed
 
 
