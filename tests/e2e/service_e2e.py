@@ -11,12 +11,17 @@ Wine facts these tests are built on:
   fatal paths are checked on the process itself (svcctl start-and-wait).
 - Run by hand, StartServiceCtrlDispatcherW fails only after about 10 s.
 """
+import io
 import os
 import re
 import shutil
 import signal
 import subprocess
+import sys
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+import run_scenario  # noqa: E402
 
 SVC_EXE = os.environ["VOLARIX_SVC_EXE"]
 STUB_SYS = os.environ["VOLARIX_STUB_SYS"]
@@ -24,6 +29,10 @@ SVCCTL = os.environ["VOLARIX_SVCCTL"]
 CFGMGR32 = os.environ["VOLARIX_CFGMGR32"]
 PREFIX = os.environ["VOLARIX_E2E_PREFIX"]
 LOG = PREFIX + ".log"
+LOOPBACK_SVC_EXE = os.environ["VOLARIX_LOOPBACK_SVC_EXE"]
+TOOLS_DIR = os.environ["VOLARIX_TOOLS_DIR"]
+FIXTURES_DIR = os.environ["VOLARIX_FIXTURES_DIR"]
+LOOPBACK_URL = os.environ["VOLARIX_E2E_UPDATE_URL"]
 
 SERVICE = "volarixsvc"
 DRIVER = "volax"
@@ -138,6 +147,8 @@ class ServiceEndToEnd(unittest.TestCase):
         # Wine only stubs the configuration manager, whose volume devices the service lists at
         # start; the stand-in beside the service takes its place for the service alone.
         shutil.copy(CFGMGR32, os.path.join(drive_c, "volarix", "cfgmgr32.dll"))
+        with open(os.path.join(drive_c, "volarix", "volumes.txt"), "w") as volumes:
+            volumes.write(run_scenario.LETTERED_DEVICE + "\r\n")
         reg_add(r"HKCU\Software\Wine\AppDefaults\volarixsvc.exe\DllOverrides", "cfgmgr32", "REG_SZ",
                 "native")
         shutil.copy(STUB_SYS, os.path.join(drive_c, "windows", "system32", "drivers",
@@ -222,6 +233,46 @@ class ServiceEndToEnd(unittest.TestCase):
         self.assertEqual(0, stopped["win32"])
         self.assertEqual(2, svcctl("open-event", EVENT_NAME)["open"])  # ERROR_FILE_NOT_FOUND
         self.assertEqual([], watch.events())
+
+
+class RunScenario(unittest.TestCase):
+    """What scripts/run shows, on the service built for the scenario's loopback update server."""
+
+    def run_scenario(self, image=None, service=LOOPBACK_SVC_EXE, **options):
+        report = io.StringIO()
+        failed = run_scenario.run(service, TOOLS_DIR, FIXTURES_DIR, PREFIX + "-run", LOOPBACK_URL, image,
+                                  out=report, **options)
+        return failed, report.getvalue()
+
+    def test_letters_update_and_stop_as_the_run_shows_them(self):
+        failed, report = self.run_scenario()
+        self.assertEqual([], failed, report)
+        self.assertIn("Service  RUNNING, accepts STOP and SHUTDOWN\n", report)
+        letters = re.findall(r"\\Device\\HarddiskVolume(\d+) .*-> ([D-Z]:)\n", report)
+        self.assertEqual(["7", "8"], [number for number, _ in letters], report)
+        self.assertNotEqual(letters[0][1], letters[1][1])
+        self.assertRegex(report, r"HarddiskVolume9 .*-> no letter\n")
+        self.assertRegex(report, r"HarddiskVolume1 .*has C: already.*no second letter\n")
+        self.assertRegex(report, r"served /updates.pud -> /served/updates.pud\)\n")
+        self.assertRegex(report, r"updates.dat  %d bytes, MD5 [0-9a-f]{32}, equal to what the server "
+                                 r"sent\n" % len(run_scenario.pud_file.pud_bytes()))
+        self.assertIn("Event-log lines\n  (none)\n", report)
+        self.assertIn("%s %s, %s %s - still defined\n" % (letters[0][1], r"\Device\HarddiskVolume7",
+                                                        letters[1][1], r"\Device\HarddiskVolume8"),
+                      report)
+
+    def test_image_named_by_the_user_is_the_first_device(self):
+        image = os.path.join(FIXTURES_DIR, "dfvfs_apfs.raw")
+        failed, report = self.run_scenario(image)
+        self.assertEqual([], failed, report)
+        self.assertRegex(report, r"HarddiskVolume7 +your image \(dfvfs_apfs.raw\) +probe: yes +-> [D-Z]:\n")
+
+    def test_update_never_fetched_is_named_as_not_seen(self):
+        # The default build fetches from elsewhere; letters and stop are seen all the same.
+        failed, report = self.run_scenario(service=SVC_EXE, update_timeout=10)
+        self.assertEqual(["the service follows the redirect to the file", "updates.dat is stored",
+                          'the value "UPD" names updates.dat'], failed, report)
+        self.assertIn("Update information (nothing was requested)\n  updates.dat  missing\n", report)
 
 
 if __name__ == "__main__":

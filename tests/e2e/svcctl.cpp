@@ -8,6 +8,7 @@
 //   svcctl start-and-wait NAME STATE  starts the service and waits for the state (4 RUNNING) or
 //                                     for its process to end, whichever comes first
 //   svcctl open-event NAME            opens a named event for SYNCHRONIZE and waits on it at once
+//   svcctl letters                    every defined drive letter with its first target
 //
 // Every command prints key=value lines and returns 0 when the request could be made at all.
 #include <windows.h>
@@ -25,6 +26,8 @@ namespace {
 // Generous bounds for a loaded machine; the service itself starts in well under a second.
 constexpr DWORD kStartTimeoutMs = 60000;
 constexpr DWORD kExitTimeoutMs = 60000;
+// Room for the targets of one DOS device name.
+constexpr DWORD kTargetUnits = 4096;
 
 struct ScHandle {
     SC_HANDLE h = nullptr;
@@ -214,9 +217,21 @@ int OpenNamedEvent(const wchar_t* name) {
     return 0;
 }
 
+// Read from the object manager, as any other program sees them, not from the service's account.
+int PrintDriveLetters() {
+    std::wstring target(kTargetUnits, L'\0');
+    wchar_t drive[3] = {L'A', L':', 0};
+    for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) {
+        drive[0] = letter;
+        if (QueryDosDeviceW(drive, &target[0], kTargetUnits) != 0)
+            printf("%lc:=%ls\n", letter, target.c_str());
+    }
+    return 0;
+}
+
 int Usage() {
     fprintf(stderr, "usage: svcctl query|control|stop-and-wait|start-and-wait|open-event NAME "
-                    "[ARG]\n");
+                    "[ARG]\n       svcctl letters\n");
     return 2;
 }
 
@@ -224,6 +239,8 @@ int Usage() {
 
 int wmain(int argc, wchar_t** argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
+    if (argc == 2 && std::wstring(argv[1]) == L"letters")
+        return PrintDriveLetters();
     if (argc < 3)
         return Usage();
     const std::wstring command = argv[1];

@@ -1,0 +1,447 @@
+#!/usr/bin/env python3
+"""The service doing its job in a fresh private Wine prefix, shared by scripts/run and the
+end-to-end tests: the stand-in driver, four volume devices backed by image files, and an HTTPS
+update server on 127.0.0.1 whose test root the prefix trusts. It prints a report and says which
+expected outcome, if any, was not seen.
+
+Usage: run_scenario.py --service EXE --tools DIR --fixtures DIR --prefix DIR --url URL [IMAGE]
+  EXE       volarixsvc.exe built with URL as its update URL
+  DIR       --tools: the folder with svcctl.exe, cfgmgr32.dll and volax_stub.sys;
+            --fixtures: the unpacked APFS fixture images; --prefix: the prefix to create
+  URL       https://127.0.0.1:PORT/PATH, served here with one redirect before the file
+  IMAGE     an APFS or disk image presented as the first device instead of the bundled one
+"""
+import argparse
+import hashlib
+import http.server
+import os
+import re
+import shutil
+import signal
+import ssl
+import struct
+import subprocess
+import sys
+import threading
+import time
+import urllib.parse
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "net"))
+import pud_file  # noqa: E402
+from peer import make_certs  # noqa: E402
+
+SERVICE = "volarixsvc"
+DRIVER = "volax"
+INSTALL_DIR = "volarix"
+INSTALLED_EXE = r"C:\volarix\volarixsvc.exe"
+SETTINGS_KEY = r"HKLM\Software\Volarix"
+ROOT_KEYS = (r"HKCU\Software\Microsoft\SystemCertificates\Root\Certificates",
+             r"HKLM\Software\Microsoft\SystemCertificates\Root\Certificates")
+EVENT_LINE = re.compile(r'err:eventlog:ReportEventW L"(.*)"$')
+SERVICE_RUNNING = 4
+STATES = {1: "STOPPED", 2: "START_PENDING", 3: "STOP_PENDING", 4: "RUNNING", 5: "CONTINUE_PENDING",
+          6: "PAUSE_PENDING", 7: "PAUSED"}
+CONTROLS = ((1, "STOP"), (2, "PAUSE and CONTINUE"), (4, "SHUTDOWN"), (8, "PARAMCHANGE"),
+            (16, "NETBINDCHANGE"), (32, "HARDWAREPROFILECHANGE"), (64, "POWEREVENT"),
+            (128, "SESSIONCHANGE"), (256, "PRESHUTDOWN"))
+# The update client fetches once at start; on a loaded machine the prefix may take its time.
+UPDATE_TIMEOUT_S = 120
+# The prefix's C: drive is this device; the mount-point manager knows its letter.
+LETTERED_DEVICE = r"\Device\HarddiskVolume1"
+FIRST_IMAGE_VOLUME = 7
+# The FAT image's size in KiB: written in a moment, and room for mkfs.vfat's defaults.
+FAT_KIB = 4096
+
+
+class Device:
+    """One volume device of the scenario, what backs it and the letter it should end up with."""
+
+    def __init__(self, number, what, image, letter_expected):
+        self.name = r"\Device\HarddiskVolume%d" % number
+        self.link = "harddiskvolume%d" % number
+        self.what = what
+        self.image = image
+        # True: a letter of its own; False: none; None: a user's image, whatever it gets.
+        self.letter_expected = letter_expected
+
+
+def wine_env(prefix):
+    env = dict(os.environ)
+    env.update(WINEPREFIX=prefix, WINEARCH="win64", WINEDEBUG="-all,err+eventlog",
+               WINEDLLOVERRIDES="mscoree,mshtml=")
+    for name in ("DISPLAY", "WAYLAND_DISPLAY"):
+        env.pop(name, None)
+    return env
+
+
+class Prefix:
+    """A fresh Wine prefix whose services write their stderr (the event-log lines) to a log."""
+
+    def __init__(self, path):
+        self.path = os.path.abspath(path)
+        self.log = self.path + ".log"
+        self.env = wine_env(self.path)
+
+    def wine(self, *args, timeout=120):
+        return subprocess.run(["wine", *args], env=self.env, stdin=subprocess.DEVNULL,
+                              capture_output=True, text=True, timeout=timeout)
+
+    def create(self):
+        self.stop()
+        shutil.rmtree(self.path, ignore_errors=True)
+        os.makedirs(self.path)
+        with open(self.log, "wb") as log:
+            def run(*args):
+                subprocess.run(args, env=self.env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                               check=True, timeout=300)
+            # A new prefix's services restart while wineboot finishes, and a service created
+            # meanwhile can be lost: build it, stop it, and boot it once more.
+            run("wineserver", "-p60")
+            run("wine", "wineboot", "-i")
+            self.stop()
+            run("wineserver", "-p60")
+            run("wine", "wineboot")
+
+    def stop(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, capture_output=True)
+        subprocess.run(["wineserver", "-w"], env=self.env, capture_output=True)
+        # A driver host started while the server went down can outlive it and wait for ever.
+        marker = ("WINEPREFIX=" + self.path).encode()
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open("/proc/%s/environ" % pid, "rb") as environ:
+                    if marker in environ.read().split(b"\0"):
+                        os.kill(int(pid), signal.SIGKILL)
+            except OSError:
+                pass
+
+    def reg_add(self, key, name, kind, data):
+        result = self.wine("reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f")
+        if result.returncode != 0:
+            raise RuntimeError("reg add %s\\%s: %s" % (key, name, result.stdout + result.stderr))
+
+    def reg_value(self, key, name):
+        for line in self.wine("reg", "query", key, "/v", name).stdout.splitlines():
+            parts = line.split(None, 2)
+            if len(parts) == 3 and parts[0] == name:
+                return parts[2].strip()
+        return None
+
+    def svcctl(self, tool, *args):
+        out = self.wine(tool, *args).stdout
+        return dict(line.rstrip("\r").split("=", 1) for line in out.splitlines() if "=" in line)
+
+    def events(self):
+        with open(self.log, "rb") as log:
+            text = log.read().decode("utf-8", "replace")
+        return [m.group(1) for m in (EVENT_LINE.search(l) for l in text.splitlines()) if m]
+
+    def drive_c(self, *parts):
+        return os.path.join(self.path, "drive_c", *parts)
+
+
+def trust_root(prefix, ca_der):
+    """As Windows keeps a root: a serialized certificate element named by its SHA-1 thumbprint."""
+    thumbprint = hashlib.sha1(ca_der).hexdigest().upper()
+    # CERT_CERT_PROP_ID, the encoding-type field, the length, then the DER certificate.
+    blob = struct.pack("<III", 32, 1, len(ca_der)) + ca_der
+    for key in ROOT_KEYS:
+        prefix.reg_add(key + "\\" + thumbprint, "Blob", "REG_BINARY", blob.hex())
+
+
+class UpdateServer:
+    """HTTPS on 127.0.0.1: the URL's path answers with a redirect, the redirect's target with the
+    file, both with a length and a clean TLS close."""
+
+    def __init__(self, url, cert, key, body):
+        parts = urllib.parse.urlsplit(url)
+        if parts.scheme != "https" or parts.hostname != "127.0.0.1" or not parts.port:
+            raise ValueError("the update URL must be https://127.0.0.1:PORT/...: " + url)
+        self.path = parts.path or "/"
+        self.target = "/served" + self.path
+        self.location = "https://127.0.0.1:%d%s" % (parts.port, self.target)
+        self.body = body
+        self.requests = []
+        self.served = threading.Event()
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+        server = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            timeout = 30
+
+            def do_GET(self):
+                server.requests.append(self.path)
+                if self.path == server.path:
+                    self.answer(302, b"", [("Location", server.location)])
+                elif self.path == server.target:
+                    self.answer(200, server.body, [("Content-Type", "application/octet-stream")])
+                    server.served.set()
+                else:
+                    self.answer(404, b"", [])
+
+            def answer(self, status, body, fields):
+                self.send_response(status)
+                for name, value in fields + [("Content-Length", str(len(body))),
+                                             ("Connection", "close")]:
+                    self.send_header(name, value)
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        class Server(http.server.ThreadingHTTPServer):
+            daemon_threads = True
+
+            def get_request(self):
+                sock, address = super().get_request()
+                return context.wrap_socket(sock, server_side=True), address
+
+            def handle_error(self, request, address):
+                pass
+
+            def shutdown_request(self, request):
+                # close-notify before the TCP close, so that the client sees a complete stream.
+                try:
+                    request.unwrap()
+                except (OSError, ValueError):
+                    pass
+                request.close()
+
+        try:
+            self.httpd = Server(("127.0.0.1", parts.port), Handler)
+        except OSError as e:
+            raise RuntimeError("cannot listen on 127.0.0.1:%d: %s" % (parts.port, e.strerror))
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+
+    def start(self):
+        self.thread.start()
+
+    def stop(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+        self.thread.join()
+
+
+def make_fat_image(path):
+    # dosfstools installs into sbin, which a user's PATH may lack.
+    mkfs = shutil.which("mkfs.vfat") or shutil.which("mkfs.vfat", path="/usr/sbin:/sbin")
+    subprocess.run([mkfs, "-C", "-n", "VOLARIXFAT", path, str(FAT_KIB)], check=True,
+                   stdout=subprocess.DEVNULL)
+
+
+def scenario_devices(fixtures, work, image):
+    first = (Device(FIRST_IMAGE_VOLUME, "your image (%s)" % os.path.basename(image),
+                    os.path.abspath(image), None) if image else
+             Device(FIRST_IMAGE_VOLUME, "APFS (pop_ci)", os.path.join(fixtures, "pop_ci_1g.img"), True))
+    fat = os.path.join(work, "fat.img")
+    make_fat_image(fat)
+    return [first,
+            Device(FIRST_IMAGE_VOLUME + 1, "APFS, encrypted (enc_dfvfs)",
+                   os.path.join(fixtures, "enc_dfvfs.img"), True),
+            Device(FIRST_IMAGE_VOLUME + 2, "FAT", fat, False),
+            Device(1, "C: of the prefix", None, False)]
+
+
+def controls_in_words(accepted):
+    names = [name for bit, name in CONTROLS if accepted & bit]
+    return "accepts " + " and ".join(names) if names else "accepts no control"
+
+
+def letters_by_device(prefix, tool):
+    """The drive letters by target device, read back with QueryDosDeviceW by a program of their
+    own rather than taken from what the service says."""
+    letters = {}
+    for drive, target in prefix.svcctl(tool, "letters").items():
+        letters.setdefault(target, []).append(drive)
+    return letters
+
+
+class Outcomes:
+    """The expected outcomes that were not seen, in the order of the report."""
+
+    def __init__(self):
+        self.failed = []
+
+    def check(self, ok, what):
+        if not ok:
+            self.failed.append(what)
+        return ok
+
+
+def run(service, tools, fixtures, prefix_dir, url, image=None, out=sys.stdout,
+        update_timeout=UPDATE_TIMEOUT_S):
+    """Runs the scenario and returns the expected outcomes that were not seen (none: all good)."""
+    def say(text=""):
+        out.write(text + "\n")
+        out.flush()
+
+    svcctl = os.path.join(tools, "svcctl.exe")
+    fixtures = os.path.abspath(fixtures)
+    work = os.path.abspath(prefix_dir) + ".files"
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    outcomes = Outcomes()
+    devices = scenario_devices(fixtures, work, image)
+    for device in devices:
+        if device.image and not os.path.isfile(device.image):
+            raise RuntimeError("no image file " + device.image)
+
+    make_certs(os.path.join(work, "certs"))
+    with open(os.path.join(work, "certs", "ca.der"), "rb") as f:
+        ca_der = f.read()
+    body = pud_file.pud_bytes()
+    server = UpdateServer(url, os.path.join(work, "certs", "server.pem"),
+                          os.path.join(work, "certs", "server.key"), body)
+    prefix = Prefix(prefix_dir)
+    server.start()
+    try:
+        say("run: creating the Wine prefix %s" % prefix.path)
+        prefix.create()
+        install = prefix.drive_c(INSTALL_DIR)
+        os.makedirs(install)
+        shutil.copy(service, os.path.join(install, "volarixsvc.exe"))
+        # Wine only stubs the configuration manager; the stand-in beside the service lists the
+        # devices of volumes.txt, for the service alone.
+        shutil.copy(os.path.join(tools, "cfgmgr32.dll"), install)
+        with open(os.path.join(install, "volumes.txt"), "w") as f:
+            f.write("".join(device.name + "\r\n" for device in devices))
+        prefix.reg_add(r"HKCU\Software\Wine\AppDefaults\volarixsvc.exe\DllOverrides", "cfgmgr32",
+                       "REG_SZ", "native")
+        # \\.\HarddiskVolumeN opens dosdevices/harddiskvolumeN.
+        for device in devices:
+            if device.image:
+                os.symlink(device.image, os.path.join(prefix.path, "dosdevices", device.link))
+        shutil.copy(os.path.join(tools, "volax_stub.sys"), prefix.drive_c("windows", "system32", "drivers"))
+        for args in (("sc", "create", DRIVER, "type=", "kernel", "start=", "demand", "binPath=",
+                      r"C:\windows\system32\drivers\volax_stub.sys"),
+                     ("sc", "create", SERVICE, "type=", "own", "start=", "demand", "binPath=",
+                      INSTALLED_EXE)):
+            result = prefix.wine(*args)
+            if result.returncode != 0:
+                raise RuntimeError(" ".join(args) + ": " + result.stdout + result.stderr)
+        trust_root(prefix, ca_der)
+        letters_before = letters_by_device(prefix, svcctl)
+
+        say("run: starting the stand-in driver and the service")
+        driver = prefix.svcctl(svcctl, "start-and-wait", DRIVER, str(SERVICE_RUNNING))
+        outcomes.check(driver.get("state") == str(SERVICE_RUNNING), "the driver is running")
+        started = prefix.svcctl(svcctl, "start-and-wait", SERVICE, str(SERVICE_RUNNING))
+        running = outcomes.check(started.get("state") == str(SERVICE_RUNNING), "the service is running")
+
+        say()
+        status = prefix.svcctl(svcctl, "query", SERVICE)
+        state = int(status.get("state", "0"))
+        accepted = int(status.get("accepted", "0"))
+        say("Service  %s, %s" % (STATES.get(state, "state %d" % state), controls_in_words(accepted)))
+        outcomes.check(state == SERVICE_RUNNING and accepted == 5,
+                       "the service runs and accepts STOP and SHUTDOWN")
+
+        say()
+        say("Volume devices (letters read back with QueryDosDeviceW)")
+        letters = letters_by_device(prefix, svcctl)
+        given = {}
+        for device in devices:
+            before = letters_before.get(device.name, [])
+            new = [d for d in letters.get(device.name, []) if d not in before]
+            given[device.name] = new
+            if device.image is None:
+                decision = "has %s already: not probed" % ", ".join(before) if before else "no letter"
+                outcome = "no second letter" if not new else "-> " + ", ".join(new)
+                outcomes.check(bool(before) and not new, "%s keeps its letter and gets no second one"
+                               % device.name)
+            else:
+                decision = "probe: yes" if new else "probe: no"
+                outcome = "-> " + ", ".join(new) if new else "-> no letter"
+                if device.letter_expected is not None:
+                    outcomes.check(len(new) == (1 if device.letter_expected else 0),
+                                   "%s (%s) %s" % (device.name, device.what,
+                                                   "gets one letter" if device.letter_expected
+                                                   else "gets no letter"))
+            say("  %-26s %-30s %-30s %s" % (device.name, device.what, decision, outcome))
+
+        say()
+        stored = prefix.drive_c("ProgramData", "Volarix", "updates.dat")
+        deadline = time.monotonic() + update_timeout
+        server.served.wait(update_timeout if running else 0)
+        # The file and the value are written after the download; nothing signals them.
+        upd = None
+        while running and time.monotonic() < deadline:
+            upd = prefix.reg_value(SETTINGS_KEY, "UPD")
+            if upd is not None and os.path.isfile(stored):
+                break
+            time.sleep(0.5)
+        say("Update information (served %s)" % " -> ".join(server.requests) if server.requests
+            else "Update information (nothing was requested)")
+        outcomes.check(server.requests[:2] == [server.path, server.target],
+                       "the service follows the redirect to the file")
+        if os.path.isfile(stored):
+            with open(stored, "rb") as f:
+                data = f.read()
+            same = data == body
+            say("  updates.dat  %d bytes, MD5 %s, %s" % (len(data), hashlib.md5(data).hexdigest(),
+                "equal to what the server sent" if same else "NOT equal to what the server sent"))
+            outcomes.check(same, "updates.dat equals what the server sent")
+        else:
+            say("  updates.dat  missing")
+            outcomes.check(False, "updates.dat is stored")
+        say("  UPD          %s" % (upd if upd is not None else "(not set)"))
+        outcomes.check(upd == r"C:\ProgramData\Volarix\updates.dat", 'the value "UPD" names updates.dat')
+
+        say()
+        say("Event-log lines")
+        events = prefix.events()
+        for event in events:
+            say("  " + event)
+        if not events:
+            say("  (none)")
+        outcomes.check(not events, "the service reports no error")
+
+        say()
+        stopped = prefix.svcctl(svcctl, "stop-and-wait", SERVICE)
+        say("Stopped  exit code %s, state %s" % (stopped.get("exit", "?"),
+                                               STATES.get(int(stopped.get("state", "0")), "?")))
+        outcomes.check(stopped.get("exit") == "0" and stopped.get("state") == "1",
+                       "the service stops with exit code 0")
+        after = letters_by_device(prefix, svcctl)
+        kept = all(all(d in after.get(name, []) for d in new) for name, new in given.items())
+        say("Letters after the stop: %s" % (", ".join(
+            "%s %s" % (d, name) for name, new in given.items() for d in new) or "(none were given)")
+            + (" - still defined" if kept else " - SOME ARE GONE"))
+        outcomes.check(kept, "the letters given stay defined after the stop")
+    finally:
+        server.stop()
+        prefix.stop()
+        say("run: stopped the update server and the prefix")
+    return outcomes.failed
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    for name in ("service", "tools", "fixtures", "prefix", "url"):
+        parser.add_argument("--" + name, required=True)
+    parser.add_argument("image", nargs="?")
+    args = parser.parse_args(argv[1:])
+    if args.image and not os.path.isfile(args.image):
+        sys.stderr.write("run: no such image file: %s\n" % args.image)
+        return 2
+    try:
+        failed = run(args.service, args.tools, args.fixtures, args.prefix, args.url, args.image)
+    except (RuntimeError, ValueError, OSError, subprocess.SubprocessError) as e:
+        print("run: FAILED: %s" % e)
+        return 1
+    print()
+    if failed:
+        print("run: FAILED, not seen:")
+        for what in failed:
+            print("  - " + what)
+        return 1
+    print("run: every expected outcome was seen")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
