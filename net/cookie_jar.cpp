@@ -19,6 +19,26 @@ bool EndsWith(const std::string& text, const std::string& suffix) {
            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
+// A control byte (a bare CR among them) would end or split the Cookie line it is sent in.
+bool HasControlBytes(const std::string& text) {
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7F)
+            return true;
+    }
+    return false;
+}
+
+// The request host must be the domain or one of its subdomains; otherwise any server could set
+// cookies that are sent to every other site.
+bool DomainMatches(const std::string& host, std::string domain) {
+    if (!domain.empty() && domain[0] == '.')
+        domain.erase(0, 1);
+    if (domain.empty())
+        return false;
+    return host == domain || (host.size() > domain.size() && EndsWith(host, domain) &&
+                              host[host.size() - domain.size() - 1] == '.');
+}
+
 } // namespace
 
 bool HtCookieEquals(const HtCookie& a, const HtCookie& b) {
@@ -46,9 +66,13 @@ void CHtClient<TSocket>::StoreSetCookie(HtCookieJar* jar, const UrlParts& url, c
         else if (_stricmp(piece.c_str(), "secure") != 0 && !StartsWithNoCase(piece, "expires="))
             return; // an attribute this jar cannot honour: better no cookie than a wrong one
     }
-    if (cookie.domain.empty())
-        cookie.domain = url.host;
+    std::string host = url.host;
+    StrToLower(host);
     StrToLower(cookie.domain);
+    if (cookie.domain.empty())
+        cookie.domain = host;
+    else if (!DomainMatches(host, cookie.domain))
+        return;
     if (cookie.path.empty())
         cookie.path = url.path;
     size_t equals = pieces[0].find('=');
@@ -56,7 +80,10 @@ void CHtClient<TSocket>::StoreSetCookie(HtCookieJar* jar, const UrlParts& url, c
         return;
     cookie.name = pieces[0].substr(0, equals);
     cookie.value = pieces[0].substr(equals + 1);
-    if (cookie.name.size() + cookie.value.size() > kMaxCookieBytes)
+    if (HasControlBytes(cookie.name) || HasControlBytes(cookie.value))
+        return;
+    if (cookie.name.size() + cookie.value.size() + cookie.domain.size() + cookie.path.size() >
+        kMaxCookieBytes)
         return;
     CLockHold hold(&jar->lock);
     for (HtCookie& stored : jar->cookies) {

@@ -61,8 +61,14 @@ void CHtClient<TSocket>::ReadResponse(uint32_t method, const UrlParts& url, cons
         progress->state = kHtStateReceiving;
         progress->phaseStart.Restart();
     }
+    // Interim, 204 and 304 answers never carry a body, whatever their head says; waiting for one
+    // would hold the connection until the server closes it.
+    const int32_t status = m_responseHead.status;
+    const bool bodiless = (status >= 100 && status < 200) || status == 204 || status == 304;
     std::string value;
-    if (m_responseHead.GetField("transfer-encoding", value)) {
+    if (bodiless) {
+        // Nothing follows the head; the connection stays usable as its fields say.
+    } else if (m_responseHead.GetField("transfer-encoding", value)) {
         ReadChunkedBody(reader, progress, exchange);
     } else if (m_responseHead.GetField("content-length", value)) {
         int64_t length = ParseInt64(value.c_str());

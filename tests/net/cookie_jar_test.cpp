@@ -49,7 +49,7 @@ TEST_F(CookieJar, DefaultsComeFromTheRequestAndPathsMatchByPrefix) {
 }
 
 TEST_F(CookieJar, AttributeNamesIgnoreCaseAndDomainsAreLowerCased) {
-    Store(L"http://h/", "a=b; PATH=/; DOMAIN=XY");
+    Store(L"http://XY/", "a=b; PATH=/; DOMAIN=XY");
     Store(L"http://h/", "c=d; secure; expires=Thu, 01 Jan 2099 00:00:00 GMT; Path=/p; path=/q");
     EXPECT_EQ("(a|b|/|xy)(c|d|/q|h)", Stored());
     // Host ends with the domain: no dot rule.
@@ -57,6 +57,22 @@ TEST_F(CookieJar, AttributeNamesIgnoreCaseAndDomainsAreLowerCased) {
     EXPECT_EQ("a=b", Header(L"http://xy/"));
     EXPECT_EQ("a=b", Header(L"http://proxy/"));
     EXPECT_EQ("", Header(L"http://y/"));
+}
+
+TEST_F(CookieJar, ADomainAttributeMustCoverTheRequestHost) {
+    for (const char* value :
+         {"s=1; domain=victim.test", "s=1; domain=test.a", "s=1; domain=.", "s=1; domain=b.a.test"})
+        Store(L"http://a.test/", value);
+    EXPECT_EQ("", Stored());
+    Store(L"http://www.A.test/", "s=2; domain=a.test");
+    Store(L"http://a.test/", "s=3; domain=.A.TEST");
+    EXPECT_EQ("(s|2|/|a.test)(s|3|/|.a.test)", Stored());
+}
+
+TEST_F(CookieJar, ControlBytesCannotReachTheCookieLine) {
+    for (const char* value : {"s=1\rX-Injected: yes", "s\n=1", "s=1\x7f", "s=\t1"})
+        Store(L"http://a.test/", value);
+    EXPECT_EQ("", Stored());
 }
 
 TEST_F(CookieJar, LeadingDotDomainNeedsASubdomain) {
@@ -87,8 +103,9 @@ TEST_F(CookieJar, SameNameDomainAndPathReplacesInPlace) {
 }
 
 TEST_F(CookieJar, AServerCannotGrowTheJarWithoutBound) {
-    Store(L"http://h/", "big=" + std::string(kMaxCookieBytes - 2, 'v'));
-    Store(L"http://h/", "fit=" + std::string(kMaxCookieBytes - 3, 'v'));
+    // Name, value, domain "h" and path "/" together.
+    Store(L"http://h/", "big=" + std::string(kMaxCookieBytes - 4, 'v'));
+    Store(L"http://h/", "fit=" + std::string(kMaxCookieBytes - 5, 'v'));
     ASSERT_EQ(1u, jar.cookies.size());
     EXPECT_EQ("fit", jar.cookies.front().name);
     for (size_t i = 1; i < kMaxJarCookies + 10; ++i)

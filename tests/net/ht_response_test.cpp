@@ -172,6 +172,14 @@ TEST_F(HtResponse, InterimResponsesOnlyForPosts) {
     EXPECT_EQ(100, client.ResponseHead().status);
 }
 
+TEST_F(HtResponse, AnswersWithoutABodyEndAtTheirHead) {
+    for (const char* status : {"101 Switching", "204 No Content", "304 Not Modified"}) {
+        EXPECT_EQ(0u, Answer(std::string("HTTP/1.1 ") + status + "\r\nContent-Length: 3\r\n\r\n")) << status;
+        EXPECT_EQ("", Body()) << status;
+        EXPECT_TRUE(Kept()) << status;
+    }
+}
+
 TEST_F(HtResponse, HeadReadsNoBodyAndLeavesTheFileAlone) {
     EXPECT_EQ(0u, Answer("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n", kHtHead));
     EXPECT_NE(0, _waccess(output.c_str(), 0));
