@@ -168,8 +168,13 @@ template <class TSocket> int32_t CSslSocket<TSocket>::Receive(void* buffer, uint
     int r = SSL_read(connection->m_ssl, buffer, static_cast<int>(length));
     if (r < 0)
         ThrowSslError(connection->m_ssl, r);
-    if (r == 0 && length != 0)
+    if (r == 0 && length != 0) {
+        // Only the server's close-notify ends the stream cleanly; a bare end of the TCP stream may
+        // be a network or an attacker cutting a body short, and is a TLS failure.
+        if (SSL_get_error(connection->m_ssl, r) != SSL_ERROR_ZERO_RETURN)
+            ThrowSslError(connection->m_ssl, r);
         throw kErrPeerClosed;
+    }
     if (this->m_bytesReceived != nullptr)
         *this->m_bytesReceived += static_cast<uint32_t>(r);
     return r;

@@ -77,6 +77,21 @@ TEST_F(SslSocket, TrustedServerByNameGetsSniAndCarriesData) {
     EXPECT_EQ(kErrPeerClosed, CodeOf([&] { sock.Receive(buffer, sizeof buffer); }));
 }
 
+TEST_F(SslSocket, AStreamCutWithoutCloseNotifyIsATlsFailure) {
+    ServeTls("server");
+    sock.Connect(L"localhost", peer->port4);
+    EXPECT_EQ("ok localhost", PeerResult());
+    ASSERT_EQ("ok", peer->Command("send " + ToHex("part")));
+    char buffer[8];
+    int32_t got = 0;
+    while (got < 4)
+        got += sock.Receive(buffer + got, 4 - got);
+    ASSERT_EQ("ok", peer->Command("close"));
+    const long code = CodeOf([&] { sock.Receive(buffer, sizeof buffer); });
+    EXPECT_NE(kErrPeerClosed, code);
+    EXPECT_EQ(kTlsErrorBase, code & ~0xFFFFL) << std::hex << code;
+}
+
 TEST_F(SslSocket, TrustedServerByAddressIsCheckedWithoutSni) {
     ServeTls("server");
     sock.Connect(L"127.0.0.1", peer->port4);
