@@ -130,7 +130,12 @@ void WriteCrashReport(EXCEPTION_POINTERS* pointers, uint32_t* passOn) {
     const uint64_t ownAddress = FindOwnAddress(frames);
     *passOn = 0;
 
-    HMODULE client = LoadLibraryW(L"qrepcli.dll");
+    // Only the copy installed beside the executable: by bare name the search order would also take
+    // a library planted on PATH, and run it as the service's account.
+    if (!g_ModulePathLoaded && !ReadModulePath())
+        return;
+    const std::wstring clientPath = g_ModulePath.substr(0, g_ModulePath.rfind(L'\\') + 1) + L"qrepcli.dll";
+    HMODULE client = LoadLibraryW(clientPath.c_str());
     if (client == nullptr)
         return;
     auto upload = reinterpret_cast<UploadCrashReportWFn>(

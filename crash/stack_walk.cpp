@@ -5,6 +5,7 @@
 #include <dbghelp.h>
 
 #include <algorithm>
+#include <string>
 
 namespace {
 
@@ -101,7 +102,12 @@ void WalkStack(CONTEXT* context, CFrameList& frames) {
     HANDLE process = GetCurrentProcess();
     HANDLE thread = GetCurrentThread();
 
-    HMODULE dbghelp = LoadLibraryW(L"dbghelp.dll");
+    // From the system folder only, never through the search order, which includes PATH.
+    wchar_t system[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH - 13)
+        return;
+    HMODULE dbghelp = LoadLibraryW((std::wstring(system, length) + L"\\dbghelp.dll").c_str());
     if (dbghelp == nullptr)
         return;
     SymInitializeFn symInitialize;

@@ -307,6 +307,20 @@ TEST_F(CrashFilterTest, MissingUploadLibraryEndsTheProcessWithoutAReport) {
     EXPECT_TRUE(ListFolder(m_upload).empty());
 }
 
+TEST_F(CrashFilterTest, UploadLibraryOnThePathIsNotUsed) {
+    CSavedReportKey::SetDword(kProduct, 1);
+    const std::wstring alone = m_root + L"\\crash_child.exe";
+    ASSERT_TRUE(CopyFileW(m_child.c_str(), alone.c_str(), TRUE));
+    const std::wstring stub = WinePath(QREPCLI_DLL);
+    wchar_t saved[32767];
+    const DWORD savedLength = GetEnvironmentVariableW(L"PATH", saved, 32767);
+    SetEnvironmentVariableW(L"PATH", (stub.substr(0, stub.rfind(L'\\')) + L";" + saved).c_str());
+    EXPECT_EQ(RunChild(alone, L"access previous"), kAccessViolation);
+    SetEnvironmentVariableW(L"PATH", savedLength ? saved : nullptr);
+    EXPECT_TRUE(ListFolder(m_upload).empty());
+    EXPECT_TRUE(ListFolder(m_temp).empty());
+}
+
 TEST_F(CrashFilterTest, FailingUploadStillEndsTheProcessAndLeavesNoReport) {
     CSavedReportKey::SetDword(kProduct, 1);
     SetEnvironmentVariableW(L"VOLARIX_UPLOAD_MODE", L"fail");

@@ -131,16 +131,27 @@ TEST(StackWalkTest, WalksFromAContextToTheThreadStart) {
         EXPECT_NE(frames[i].programCounter, frames[i - 1].programCounter);
 }
 
+std::wstring g_dbghelpRequest;
+
 HMODULE WINAPI RefuseDbghelp(const wchar_t* name) {
-    return _wcsicmp(name, L"dbghelp.dll") == 0 ? nullptr : LoadLibraryExW(name, nullptr, 0);
+    const size_t length = wcslen(name);
+    if (length >= 11 && _wcsicmp(name + length - 11, L"dbghelp.dll") == 0) {
+        g_dbghelpRequest = name;
+        return nullptr;
+    }
+    return LoadLibraryExW(name, nullptr, 0);
 }
 
-TEST(StackWalkTest, WithoutDbghelpThereAreNoFrames) {
+TEST(StackWalkTest, WithoutDbghelpThereAreNoFramesAndItIsAskedForInTheSystemFolder) {
     CImportPatch patch("KERNEL32.dll", "LoadLibraryW", reinterpret_cast<void*>(&RefuseDbghelp));
     ASSERT_TRUE(patch.Active());
     CFrameList frames;
     WalkFromHere(frames);
     EXPECT_EQ(frames.Count(), 0u);
+    wchar_t system[MAX_PATH];
+    ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
+    EXPECT_EQ(_wcsicmp(g_dbghelpRequest.c_str(), (std::wstring(system) + L"\\dbghelp.dll").c_str()), 0);
+    g_dbghelpRequest.clear();
 }
 
 // A stand-in for StackWalk64 that plays a script of (program counter, return address) pairs
