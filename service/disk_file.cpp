@@ -33,6 +33,8 @@ DWORD ShareOf(uint32_t mode) {
 }
 
 DWORD DispositionOf(uint32_t mode) {
+    if (mode & kDiskFileCreateNew)
+        return CREATE_NEW;
     if (!(mode & kDiskFileCreate))
         return OPEN_EXISTING;
     return (mode & kDiskFileNoTruncate) ? OPEN_ALWAYS : CREATE_ALWAYS;

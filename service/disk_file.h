@@ -18,7 +18,8 @@ class CDiskFileException {
 // Access, mode & 0x7: 3 to 7 open the file without data access.
 // Sharing, mode & 0x70: any value other than the three below lets no one else in.
 // Disposition: without kDiskFileCreate the file must exist; kDiskFileCreate alone truncates an
-// existing file; with kDiskFileNoTruncate as well an existing file is kept as it is.
+// existing file; with kDiskFileNoTruncate as well an existing file is kept as it is;
+// kDiskFileCreateNew fails when anything, a link included, already has the name.
 enum : uint32_t {
     kDiskFileRead = 0x0,
     kDiskFileWrite = 0x1,
@@ -29,6 +30,7 @@ enum : uint32_t {
     kDiskFileNoInherit = 0x80,
     kDiskFileCreate = 0x1000,
     kDiskFileNoTruncate = 0x2000,
+    kDiskFileCreateNew = 0x4000,
     kDiskFileNoBuffering = 0x10000,
     kDiskFileWriteThrough = 0x20000,
     kDiskFileRandomAccess = 0x40000,

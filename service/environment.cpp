@@ -2,6 +2,7 @@
 
 #include <ctype.h>
 #include <memory>
+#include <sddl.h>
 #include <shlobj.h>
 
 _locale_t g_Locale = nullptr;
@@ -25,6 +26,10 @@ namespace {
 // it in the translation list.
 constexpr WORD kStringTableLanguage = 0x0409;
 constexpr WORD kStringTableCodePage = 1200;
+
+// Protected, so nothing is inherited from the common application-data folder; object and container
+// inherit, so what the service creates inside gets the same.
+const wchar_t kDataFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)";
 
 struct LangCodePage {
     WORD language;
@@ -135,8 +140,15 @@ bool CreateDataFolder() {
     g_DataFolder = buffer;
     EnsureDataFolderSlash();
     g_DataFolder += g_ProductName;
-    // An existing folder is as good as a new one.
-    CreateDirectoryW(g_DataFolder.c_str(), nullptr);
+    // Ordinary users may create folders under the common application data; the one made here gets its
+    // own protected DACL (SYSTEM and Administrators full control, Users read and execute) rather than
+    // the inherited one. An existing folder is as good as a new one.
+    SECURITY_ATTRIBUTES security = {sizeof(security), nullptr, FALSE};
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kDataFolderSddl, SDDL_REVISION_1,
+                                                              &security.lpSecurityDescriptor, nullptr))
+        return false;
+    CreateDirectoryW(g_DataFolder.c_str(), &security);
+    LocalFree(security.lpSecurityDescriptor);
     g_DataFolder += L'\\';
     return true;
 }

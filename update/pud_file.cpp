@@ -142,11 +142,18 @@ int ReadPudFile(const wchar_t* path, PudPackage* package) {
 
 int WritePudFile(const wchar_t* path, const PudPackage& package) {
     const std::wstring staging = std::wstring(path) + L".tmp";
+    // The data folder may have been prepared by another user: a link in the staging file's place is
+    // refused, and a stale file is removed, so that only a file made here is written and renamed.
+    const DWORD attributes = GetFileAttributesW(staging.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !DeleteFileW(staging.c_str()))
+            return 0;
+    }
     {
         CSafeDataFileOut file;
         bool created = false;
         try {
-            file.Open(staging.c_str(), kDiskFileWrite | kDiskFileShareRead | kDiskFileCreate);
+            file.Open(staging.c_str(), kDiskFileWrite | kDiskFileShareRead | kDiskFileCreateNew);
             created = true;
             file.CDiskFile::Write(kPudMagic, sizeof kPudMagic);
             WritePayload(file, package);

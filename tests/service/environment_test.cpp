@@ -3,6 +3,7 @@
 #include "import_patch.h"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <string.h>
@@ -143,6 +144,36 @@ TEST(DataFolder, EndsInOneBackslashWhateverTheSystemPathEndsIn) {
     g_DataFolder.clear();
     EnsureDataFolderSlash();
     EXPECT_TRUE(g_DataFolder.empty());
+}
+
+std::wstring g_folderSddl;
+
+BOOL WINAPI RecordDirectorySecurity(LPCWSTR, LPSECURITY_ATTRIBUTES security) {
+    wchar_t* text = nullptr;
+    if (security != nullptr && security->lpSecurityDescriptor != nullptr &&
+        ConvertSecurityDescriptorToStringSecurityDescriptorW(security->lpSecurityDescriptor, SDDL_REVISION_1,
+                                                             DACL_SECURITY_INFORMATION, &text, nullptr)) {
+        g_folderSddl = text;
+        LocalFree(text);
+    }
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return FALSE;
+}
+
+// Wine keeps no descriptor given at creation, so the one handed to CreateDirectoryW is checked.
+TEST(DataFolder, ANewFolderGetsItsOwnProtectedDacl) {
+    CImportPatch folder("shell32.dll", "SHGetFolderPathW", reinterpret_cast<void*>(&FixedFolder));
+    CImportPatch create("kernel32.dll", "CreateDirectoryW",
+                        reinterpret_cast<void*>(&RecordDirectorySecurity));
+    ASSERT_TRUE(folder.Active() && create.Active());
+    g_commonAppData = L"C:\\ProgramData";
+    const std::wstring saved = g_ProductName;
+    g_ProductName = L"Volarix";
+    EXPECT_TRUE(CreateDataFolder());
+    g_ProductName = saved;
+    g_DataFolder.clear();
+    EXPECT_EQ(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GXGR;;;BU)", g_folderSddl);
+    g_folderSddl.clear();
 }
 
 TEST(DataFolder, FailsWhenTheSystemHasNoCommonFolder) {

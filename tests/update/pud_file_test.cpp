@@ -302,6 +302,32 @@ LSTATUS WINAPI DenySetValue(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD) {
     return ERROR_ACCESS_DENIED;
 }
 
+DWORD WINAPI StagingIsALink(LPCWSTR path) {
+    const size_t length = wcslen(path);
+    if (length > 4 && wcscmp(path + length - 4, L".tmp") == 0)
+        return FILE_ATTRIBUTE_REPARSE_POINT;
+    return GetFileAttributesW(path);
+}
+
+TEST_F(PudFileTest, StagingFileIsOnlyEverOneMadeHere) {
+    // A file left in the staging name, here a hard link to another file, is removed, not written
+    // through.
+    const std::wstring other = m_folder + L"\\other";
+    SetFileBytes(other, Bytes{'k', 'e', 'e', 'p'});
+    ASSERT_TRUE(CreateHardLinkW((m_path + L".tmp").c_str(), other.c_str(), nullptr));
+    ASSERT_EQ(1, WritePudFile(m_path.c_str(), Sample()));
+    EXPECT_EQ((Bytes{'k', 'e', 'e', 'p'}), FileBytes(other));
+    EXPECT_EQ(Blocks(Payload(Sample())), FileBytes(m_path));
+    DeleteFileW(other.c_str());
+
+    // A link in its place is refused and the stored copy kept.
+    const Bytes stored = FileBytes(m_path);
+    CImportPatch patch("kernel32.dll", "GetFileAttributesW", reinterpret_cast<void*>(&StagingIsALink));
+    ASSERT_TRUE(patch.Active());
+    EXPECT_EQ(0, WritePudFile(m_path.c_str(), Sample(100)));
+    EXPECT_EQ(stored, FileBytes(m_path));
+}
+
 TEST_F(PudFileTest, FailedSaveKeepsTheEarlierCopy) {
     ASSERT_EQ(1, SavePudPackage(Sample()));
     const Bytes earlier = FileBytes(m_stored);
