@@ -9,6 +9,8 @@
 
 #include <cstdio>
 #include <regex>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -91,6 +93,12 @@ struct Upload {
 class CrashFilterTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        // Each test points TMP and TEMP at a folder it deletes; the next one needs the real ones.
+        for (const wchar_t* name : {L"TMP", L"TEMP"}) {
+            wchar_t value[MAX_PATH];
+            const DWORD length = GetEnvironmentVariableW(name, value, MAX_PATH);
+            m_savedTemp.emplace_back(name, length > 0 && length < MAX_PATH ? value : L"");
+        }
         wchar_t temp[MAX_PATH];
         ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
         static int counter = 0;
@@ -108,7 +116,16 @@ class CrashFilterTest : public ::testing::Test {
         SetEnvironmentVariableW(L"VOLARIX_UPLOAD_MODE", nullptr);
         SetEnvironmentVariableW(L"VOLARIX_PREVIOUS_MARKER", m_marker.c_str());
     }
-    void TearDown() override { RemoveTree(m_root); }
+    void TearDown() override {
+        RemoveTree(m_root);
+        for (const auto& saved : m_savedTemp)
+            SetEnvironmentVariableW(saved.first.c_str(),
+                                    saved.second.empty() ? nullptr : saved.second.c_str());
+        for (const wchar_t* name :
+             {L"VOLARIX_UPLOAD_DIR", L"VOLARIX_UPLOAD_MODE", L"VOLARIX_PREVIOUS_MARKER"})
+            SetEnvironmentVariableW(name, nullptr);
+    }
+    std::vector<std::pair<std::wstring, std::wstring>> m_savedTemp;
 
     DWORD RunChild(const std::wstring& exe, const wchar_t* arguments) {
         std::wstring command = L"\"" + exe + L"\" " + arguments;

@@ -96,9 +96,16 @@ TEST(OwnVersionInfo, FailsWithoutUsEnglishUtf16) {
     ASSERT_TRUE(patch.Active());
     g_verQueryValue = patch.Original<decltype(&VerQueryValueW)>();
     g_translations = {0x0407, 1200, 0x0409, 1252};
+    // What an earlier test read is set aside, so that only this read decides.
+    const uint8_t savedLoaded = g_VersionInfoLoaded;
+    const std::wstring savedName = g_ProductName;
+    g_VersionInfoLoaded = 0;
+    g_ProductName.clear();
     EXPECT_EQ(0, ReadOwnVersionInfo());
     EXPECT_EQ(0, g_VersionInfoLoaded);
     EXPECT_TRUE(g_ProductName.empty());
+    g_VersionInfoLoaded = savedLoaded;
+    g_ProductName = savedName;
 }
 
 TEST(OwnVersionInfo, FailsForAProgramWithoutVersionResource) {
@@ -204,6 +211,10 @@ TEST(MandatoryLabel, NothingLoadedBeforeWindows6) {
     CImportPatch patch("kernel32.dll", "LoadLibraryW",
                        reinterpret_cast<void*>(static_cast<HMODULE(WINAPI*)(LPCWSTR)>(load)));
     ASSERT_TRUE(patch.Active());
+    const OSVERSIONINFOEXW savedVersion = g_OsVersion;
+    const auto savedAce = g_pfnAddMandatoryAce;
+    const auto savedVista = g_IsVistaOrLater;
+    g_pfnAddMandatoryAce = nullptr;
     g_OsVersion = {};
     g_OsVersion.dwMajorVersion = 5;
     g_OsVersion.dwMinorVersion = 1;
@@ -211,4 +222,7 @@ TEST(MandatoryLabel, NothingLoadedBeforeWindows6) {
     EXPECT_EQ(0u, g_IsVistaOrLater);
     EXPECT_EQ(nullptr, g_pfnAddMandatoryAce);
     EXPECT_EQ(0, loads);
+    g_OsVersion = savedVersion;
+    g_pfnAddMandatoryAce = savedAce;
+    g_IsVistaOrLater = savedVista;
 }
