@@ -12,6 +12,7 @@
 #include <string.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -40,6 +41,7 @@ struct Platform {
     bool failEvents = false;
     LONG scans = 0;
     HANDLE secondScan = nullptr;
+    LONG reporting = 0, overlaps = 0;
 } g;
 
 decltype(&CreateEventW) g_realCreateEvent = nullptr;
@@ -53,7 +55,12 @@ SERVICE_STATUS_HANDLE const kStatusHandle = reinterpret_cast<SERVICE_STATUS_HAND
 
 BOOL WINAPI FakeSetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {
     EXPECT_EQ(kStatusHandle, handle);
+    // Two reports at once would let the SCM see them in either order.
+    if (InterlockedIncrement(&g.reporting) > 1)
+        InterlockedIncrement(&g.overlaps);
+    SwitchToThread();
     g.statuses.push_back(*status);
+    InterlockedDecrement(&g.reporting);
     return TRUE;
 }
 
@@ -272,6 +279,31 @@ TEST_F(ServiceHost, StopAndShutdownUnregisterAndReportStopped) {
         EXPECT_EQ(0u, s.dwWaitHint);
         EXPECT_EQ(static_cast<DWORD>(SERVICE_WIN32), s.dwServiceType);
     }
+}
+
+TEST_F(ServiceHost, ReportsFromTheControlThreadNeverInterleaveWithTheStart) {
+    g_hServiceStatus = kStatusHandle;
+    volatile LONG done = 0;
+    std::thread control([&done] {
+        while (!done)
+            ServiceCtrlHandlerEx(SERVICE_CONTROL_INTERROGATE, 0, nullptr, nullptr);
+    });
+    ServiceMain(0, nullptr);
+    InterlockedExchange(&done, 1);
+    control.join();
+    EXPECT_EQ(0, g.overlaps);
+    bool running = false;
+    for (const SERVICE_STATUS& s : g.statuses) {
+        if (s.dwCurrentState == SERVICE_RUNNING) {
+            running = true;
+            EXPECT_EQ(static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN),
+                      s.dwControlsAccepted);
+        } else {
+            EXPECT_FALSE(running) << "state " << s.dwCurrentState << " after RUNNING";
+        }
+    }
+    EXPECT_TRUE(running);
+    EXPECT_EQ(0u, ServiceCtrlHandlerEx(SERVICE_CONTROL_STOP, 0, nullptr, nullptr));
 }
 
 TEST_F(ServiceHost, StartReportsPendingThenRunning) {
