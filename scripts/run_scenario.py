@@ -76,6 +76,22 @@ def wine_env(prefix):
     return env
 
 
+def stop_prefix(path):
+    """Ends the prefix's server and every process still started from the prefix."""
+    env = wine_env(path)
+    subprocess.run(["wineserver", "-k"], env=env, capture_output=True)
+    subprocess.run(["wineserver", "-w"], env=env, capture_output=True)
+    # A driver host started while the server went down can outlive it and wait for ever.
+    marker = ("WINEPREFIX=" + path).encode()
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/environ" % pid, "rb") as environ:
+                if marker in environ.read().split(b"\0"):
+                    os.kill(int(pid), signal.SIGKILL)
+        except OSError:
+            pass
+
+
 class Prefix:
     """A fresh Wine prefix whose services write their stderr (the event-log lines) to a log."""
 
@@ -105,17 +121,7 @@ class Prefix:
             run("wine", "wineboot")
 
     def stop(self):
-        subprocess.run(["wineserver", "-k"], env=self.env, capture_output=True)
-        subprocess.run(["wineserver", "-w"], env=self.env, capture_output=True)
-        # A driver host started while the server went down can outlive it and wait for ever.
-        marker = ("WINEPREFIX=" + self.path).encode()
-        for pid in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open("/proc/%s/environ" % pid, "rb") as environ:
-                    if marker in environ.read().split(b"\0"):
-                        os.kill(int(pid), signal.SIGKILL)
-            except OSError:
-                pass
+        stop_prefix(self.path)
 
     def reg_add(self, key, name, kind, data):
         result = self.wine("reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f")

@@ -15,7 +15,6 @@ import io
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import unittest
@@ -53,12 +52,7 @@ def fatal_text(code):
 
 
 def wine_env():
-    env = dict(os.environ)
-    env.update(WINEPREFIX=PREFIX, WINEARCH="win64", WINEDEBUG="-all,err+eventlog",
-               WINEDLLOVERRIDES="mscoree,mshtml=")
-    for name in ("DISPLAY", "WAYLAND_DISPLAY"):
-        env.pop(name, None)
-    return env
+    return run_scenario.wine_env(PREFIX)
 
 
 def wine(*args, timeout=120):
@@ -75,18 +69,7 @@ def svcctl(*args):
 
 
 def stop_server():
-    subprocess.run(["wineserver", "-k"], env=wine_env(), capture_output=True)
-    subprocess.run(["wineserver", "-w"], env=wine_env(), capture_output=True)
-    # A driver host that the prefix started while its server was going down can outlive the
-    # server and wait for it for ever; nothing of this prefix may be left running.
-    marker = ("WINEPREFIX=" + PREFIX).encode()
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open("/proc/%s/environ" % pid, "rb") as environ:
-                if marker in environ.read().split(b"\0"):
-                    os.kill(int(pid), signal.SIGKILL)
-        except OSError:
-            pass
+    run_scenario.stop_prefix(PREFIX)
 
 
 def reg_add(key, name, kind, data):
