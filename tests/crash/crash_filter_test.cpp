@@ -3,14 +3,13 @@
 #include "crash_test_support.h"
 #include "disk_file.h"
 #include "md5.h"
+#include "saved_environment.h"
 #include "string_helpers.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <regex>
-#include <utility>
-#include <vector>
 
 namespace {
 
@@ -93,12 +92,6 @@ struct Upload {
 class CrashFilterTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        // Each test points TMP and TEMP at a folder it deletes; the next one needs the real ones.
-        for (const wchar_t* name : {L"TMP", L"TEMP"}) {
-            wchar_t value[MAX_PATH];
-            const DWORD length = GetEnvironmentVariableW(name, value, MAX_PATH);
-            m_savedTemp.emplace_back(name, length > 0 && length < MAX_PATH ? value : L"");
-        }
         wchar_t temp[MAX_PATH];
         ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
         static int counter = 0;
@@ -116,16 +109,12 @@ class CrashFilterTest : public ::testing::Test {
         SetEnvironmentVariableW(L"VOLARIX_UPLOAD_MODE", nullptr);
         SetEnvironmentVariableW(L"VOLARIX_PREVIOUS_MARKER", m_marker.c_str());
     }
-    void TearDown() override {
-        RemoveTree(m_root);
-        for (const auto& saved : m_savedTemp)
-            SetEnvironmentVariableW(saved.first.c_str(),
-                                    saved.second.empty() ? nullptr : saved.second.c_str());
-        for (const wchar_t* name :
-             {L"VOLARIX_UPLOAD_DIR", L"VOLARIX_UPLOAD_MODE", L"VOLARIX_PREVIOUS_MARKER"})
-            SetEnvironmentVariableW(name, nullptr);
-    }
-    std::vector<std::pair<std::wstring, std::wstring>> m_savedTemp;
+    void TearDown() override { RemoveTree(m_root); }
+
+    // Each test points TMP and TEMP at a folder it deletes; the next one needs the real ones.
+    CSavedEnvironmentVariable m_savedTmp{L"TMP"}, m_savedTemp{L"TEMP"},
+        m_savedUploadDir{L"VOLARIX_UPLOAD_DIR"}, m_savedUploadMode{L"VOLARIX_UPLOAD_MODE"},
+        m_savedMarker{L"VOLARIX_PREVIOUS_MARKER"};
 
     DWORD RunChild(const std::wstring& exe, const wchar_t* arguments) {
         std::wstring command = L"\"" + exe + L"\" " + arguments;
@@ -329,11 +318,11 @@ TEST_F(CrashFilterTest, UploadLibraryOnThePathIsNotUsed) {
     const std::wstring alone = m_root + L"\\crash_child.exe";
     ASSERT_TRUE(CopyFileW(m_child.c_str(), alone.c_str(), TRUE));
     const std::wstring stub = WinePath(QREPCLI_DLL);
-    wchar_t saved[32767];
-    const DWORD savedLength = GetEnvironmentVariableW(L"PATH", saved, 32767);
-    SetEnvironmentVariableW(L"PATH", (stub.substr(0, stub.rfind(L'\\')) + L";" + saved).c_str());
-    EXPECT_EQ(RunChild(alone, L"access previous"), kAccessViolation);
-    SetEnvironmentVariableW(L"PATH", savedLength ? saved : nullptr);
+    {
+        CSavedEnvironmentVariable path(L"PATH");
+        SetEnvironmentVariableW(L"PATH", (stub.substr(0, stub.rfind(L'\\')) + L";" + path.Saved()).c_str());
+        EXPECT_EQ(RunChild(alone, L"access previous"), kAccessViolation);
+    }
     EXPECT_TRUE(ListFolder(m_upload).empty());
     EXPECT_TRUE(ListFolder(m_temp).empty());
 }

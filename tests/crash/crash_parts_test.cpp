@@ -7,6 +7,7 @@
 #include "import_patch.h"
 #include "module_list.h"
 #include "report_client.h"
+#include "saved_environment.h"
 #include "stack_walk.h"
 
 #include <dbghelp.h>
@@ -271,8 +272,7 @@ TEST(CrashReportTest, AReportCutShortIsNeitherHandedOnNorLeftBehind) {
     const std::wstring upload = folder + L"\\upload";
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW(upload.c_str(), nullptr));
-    wchar_t savedTmp[MAX_PATH];
-    const DWORD savedTmpLength = GetEnvironmentVariableW(L"TMP", savedTmp, MAX_PATH);
+    CSavedEnvironmentVariable savedTmp(L"TMP"), savedUploadDir(L"VOLARIX_UPLOAD_DIR");
     SetEnvironmentVariableW(L"TMP", folder.c_str());
     SetEnvironmentVariableW(L"VOLARIX_UPLOAD_DIR", upload.c_str());
 
@@ -298,8 +298,6 @@ TEST(CrashReportTest, AReportCutShortIsNeitherHandedOnNorLeftBehind) {
     EXPECT_EQ(GetFileAttributesW((upload + L"\\report.txt").c_str()), INVALID_FILE_ATTRIBUTES);
     RemoveDirectoryW(upload.c_str());
     RemoveDirectoryW(folder.c_str());
-    SetEnvironmentVariableW(L"TMP", savedTmpLength > 0 && savedTmpLength < MAX_PATH ? savedTmp : nullptr);
-    SetEnvironmentVariableW(L"VOLARIX_UPLOAD_DIR", nullptr);
 }
 
 } // namespace

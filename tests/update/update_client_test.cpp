@@ -3,6 +3,7 @@
 #include "environment.h"
 #include "ht_script.h"
 #include "pud_file.h"
+#include "saved_environment.h"
 #include "ssl_init.h"
 
 #include <gtest/gtest.h>
@@ -97,9 +98,6 @@ class UpdateClient : public ::testing::Test {
         m_dataFolder = m_root + L"\\data";
         for (const std::wstring& folder : {m_root, m_tempFolder, m_dataFolder})
             ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
-        wchar_t saved[MAX_PATH] = {};
-        m_hadTmp = GetEnvironmentVariableW(L"TMP", saved, MAX_PATH) != 0;
-        m_savedTmp = saved;
         SetEnvironmentVariableW(L"TMP", m_tempFolder.c_str());
         m_savedDataFolder = g_DataFolder;
         g_DataFolder = m_dataFolder + L"\\";
@@ -107,7 +105,6 @@ class UpdateClient : public ::testing::Test {
         SetUpdValue(L"earlier");
     }
     void TearDown() override {
-        SetEnvironmentVariableW(L"TMP", m_hadTmp ? m_savedTmp.c_str() : nullptr);
         g_DataFolder = m_savedDataFolder;
         for (const std::wstring& folder : {m_tempFolder, m_dataFolder}) {
             for (const std::wstring& name : FilesIn(folder))
@@ -165,8 +162,8 @@ class UpdateClient : public ::testing::Test {
     CTestEnvironment environment;
     CLoopbackPeer peer;
     CPeerScript script{peer};
-    std::wstring m_root, m_tempFolder, m_dataFolder, m_stored, m_savedTmp, m_savedDataFolder;
-    bool m_hadTmp = false;
+    std::wstring m_root, m_tempFolder, m_dataFolder, m_stored, m_savedDataFolder;
+    CSavedEnvironmentVariable m_savedTmp{L"TMP"};
 };
 
 } // namespace
