@@ -4,6 +4,7 @@
 #include "environment.h"
 #include "md5.h"
 #include "module_list.h"
+#include "path_parts.h"
 #include "report_client.h"
 #include "report_line.h"
 #include "seh_guard.h"
@@ -134,7 +135,8 @@ void WriteCrashReport(EXCEPTION_POINTERS* pointers, uint32_t* passOn) {
     // a library planted on PATH, and run it as the service's account.
     if (!g_ModulePathLoaded && !ReadModulePath())
         return;
-    const std::wstring clientPath = g_ModulePath.substr(0, g_ModulePath.rfind(L'\\') + 1) + L"qrepcli.dll";
+    const wchar_t* modulePath = g_ModulePath.c_str();
+    const std::wstring clientPath = std::wstring(modulePath, PathFileNamePart(modulePath)) + L"qrepcli.dll";
     HMODULE client = LoadLibraryW(clientPath.c_str());
     if (client == nullptr)
         return;
