@@ -95,11 +95,27 @@ int apfs_unicode_decompose(uint32_t cp, uint32_t out[4]) {
     return count;
 }
 
-int32_t apfs_unicode_fold_delta(uint32_t cp) {
-    if (cp >= apfs_lower_limit)
+static int32_t fold_only_delta(uint32_t cp) {
+    uint32_t lo = 0, hi = apfs_fold_only_count;
+    if (cp < apfs_fold_only[0][0] || cp > apfs_fold_only[hi - 1][0])
         return 0;
-    uint8_t i = apfs_lower_stage2[(uint32_t)apfs_lower_stage1[cp >> 6] * 64 + (cp & 63)];
-    return apfs_lower_deltas[i];
+    while (lo < hi) {
+        uint32_t mid = lo + (hi - lo) / 2;
+        if (apfs_fold_only[mid][0] < cp)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return apfs_fold_only[lo][0] == cp ? (int32_t)apfs_fold_only[lo][1] - (int32_t)cp : 0;
+}
+
+int32_t apfs_unicode_fold_delta(uint32_t cp) {
+    if (cp < apfs_lower_limit) {
+        uint8_t i = apfs_lower_stage2[(uint32_t)apfs_lower_stage1[cp >> 6] * 64 + (cp & 63)];
+        if (i != 0)
+            return apfs_lower_deltas[i];
+    }
+    return fold_only_delta(cp);
 }
 
 static uint32_t ascii_fold(uint32_t c, uint32_t case_sensitive) {
@@ -122,10 +138,8 @@ int apfs_name_hash_update(const uint8_t* name, size_t len, uint32_t case_sensiti
                 return -1;
             n = apfs_unicode_decompose((uint32_t)cp, cps);
             if (!case_sensitive) {
-                /* Where the simple lowercase mapping is not the fold the hashes were made with. */
-                if (cp == 0x03D1) {
-                    cps[0] = 0x03B8;
-                } else if (cp == 0x1FC2) {
+                /* Where folding the first code point is not the fold the hashes were made with. */
+                if (cp == 0x1FC2) {
                     cps[2] = 0x03B9;
                 } else if (cp == 0x00DF) {
                     cps[0] = cps[1] = 0x73;
@@ -159,12 +173,14 @@ static int32_t next_compare_cp(const uint8_t** p, const uint8_t* end, uint32_t c
 
 int32_t apfs_name_compare(const uint8_t* a, size_t a_len, const uint8_t* b, size_t b_len,
                           uint32_t case_sensitive) {
-    const int32_t result = (int32_t)a_len - (int32_t)b_len;
     const uint8_t *pa = a, *ea = a + a_len, *pb = b, *eb = b + b_len;
 
-    while (pa < ea && pb < eb) {
-        if (*pa == 0 || *pb == 0)
-            return result;
+    for (;;) {
+        /* A 0 byte ends a name as it ends the hash; an ended name sorts first, as its
+         * terminator does in the directory tree. */
+        int a_ended = pa == ea || *pa == 0, b_ended = pb == eb || *pb == 0;
+        if (a_ended || b_ended)
+            return b_ended - a_ended;
         int32_t ca = next_compare_cp(&pa, ea, case_sensitive);
         int32_t cb = next_compare_cp(&pb, eb, case_sensitive);
         if (ca < 1 || cb < 1)
@@ -172,7 +188,6 @@ int32_t apfs_name_compare(const uint8_t* a, size_t a_len, const uint8_t* b, size
         if (ca != cb)
             return ca - cb;
     }
-    return result;
 }
 
 int apfs_name_equal(const uint8_t* a, size_t a_len, const uint8_t* b, size_t b_len, uint32_t case_sensitive) {

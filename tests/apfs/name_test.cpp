@@ -50,12 +50,18 @@ TEST(NameHash, FoldsSharpSAndGreekSpecials) {
     EXPECT_EQ(Hash("\xC3\x9F", 0), 0x201E6Bu);
     EXPECT_EQ(Hash("\xC3\x9F", 0), Hash("ss", 1));
     EXPECT_EQ(Hash("\xC3\x9F", 1), 0x3E48F1u);
-    // U+03D1 (theta symbol) folds to U+03B8; U+1FC2 folds its ypogegrammeni to iota.
-    EXPECT_EQ(Hash("\xCF\x91", 0), Hash("\xCE\xB8", 1));
+    // U+1FC2 folds its ypogegrammeni to iota.
     EXPECT_EQ(Hash("\xE1\xBF\x82", 0), Hash("\xCE\xB7\xCC\x80\xCE\xB9", 1));
-    // Characters without a lowercase mapping stay as they are.
-    EXPECT_EQ(Hash("\xC2\xB5", 0), Hash("\xC2\xB5", 1));
     EXPECT_EQ(Hash("\xC4\xB0", 0), Hash("i\xCC\x87", 1));
+}
+
+TEST(NameHash, CaseFoldsWhatHasNoLowercaseMapping) {
+    EXPECT_EQ(Hash("case_folding_\xC2\xB5", 0), 3814936u); // as a macOS-made volume stores it
+    EXPECT_EQ(Hash("\xC2\xB5", 0), Hash("\xCE\xBC", 1));
+    EXPECT_EQ(Hash("\xCF\x91", 0), Hash("\xCE\xB8", 1));      // theta symbol
+    EXPECT_EQ(Hash("\xCF\x82", 0), Hash("\xCE\xA3", 0));      // final sigma
+    EXPECT_EQ(Hash("\xCD\x85", 0), Hash("\xCE\xB9", 1));      // lone ypogegrammeni
+    EXPECT_EQ(Hash("\xE1\xBA\x9B", 0), Hash("s\xCC\x87", 1)); // long s with dot: after decomposing
 }
 
 TEST(NameHash, MalformedNamesHashToZero) {
@@ -98,9 +104,9 @@ TEST(UnicodeTables, DecompositionAndLowercase) {
     EXPECT_EQ(apfs_unicode_fold_delta(0x130), 0x69 - 0x130);
     EXPECT_EQ(apfs_unicode_fold_delta(0x1E9E), 0xDF - 0x1E9E);
     EXPECT_EQ(apfs_unicode_fold_delta(0x2126), 0x3C9 - 0x2126);
-    EXPECT_EQ(apfs_unicode_fold_delta(0xB5), 0);
-    EXPECT_EQ(apfs_unicode_fold_delta(0x3C2), 0);
-    EXPECT_EQ(apfs_unicode_fold_delta(0x345), 0);
+    EXPECT_EQ(apfs_unicode_fold_delta(0xB5), 0x3BC - 0xB5);
+    EXPECT_EQ(apfs_unicode_fold_delta(0x17F), 0x73 - 0x17F);
+    EXPECT_EQ(apfs_unicode_fold_delta(0x1FBE), 0x3B9 - 0x1FBE);
     EXPECT_EQ(apfs_unicode_fold_delta(0x10400), 0x28);
     EXPECT_EQ(apfs_unicode_fold_delta(0x10427), 0x28);
     EXPECT_EQ(apfs_unicode_fold_delta(0x10428), 0);
@@ -117,9 +123,26 @@ TEST(NameCompare, DecodesButDoesNotDecompose) {
     EXPECT_EQ(Compare("abd", "abc", 1), 1);
     EXPECT_EQ(Compare("ab", "abc", 1), -1);
     EXPECT_EQ(Compare("a\x80", "a\x80", 1), -1);
-    EXPECT_EQ(Compare(std::string("ab\0x", 4), std::string("ab\0yz", 5), 1), -1);
     EXPECT_TRUE(apfs_name_equal(reinterpret_cast<const uint8_t*>("x"), 1,
                                 reinterpret_cast<const uint8_t*>("X"), 1, 0));
+}
+
+TEST(NameCompare, EqualOnlyWhenBothEndTogether) {
+    EXPECT_LT(Compare("\xC4\xB0", "ix", 0), 0);      // U+0130 folds to i
+    EXPECT_LT(Compare("\xE2\x84\xAA", "kab", 0), 0); // Kelvin sign folds to k
+    EXPECT_EQ(Compare("\xE2\x84\xAA", "k", 0), 0);
+    EXPECT_NE(Compare("\xE2\x84\xAA", "k", 1), 0);
+    // A 0 byte ends a name, as it ends the hash.
+    EXPECT_EQ(Compare(std::string("ab\0x", 4), std::string("ab\0yz", 5), 1), 0);
+    EXPECT_LT(Compare(std::string("a\0", 2), "ab", 1), 0);
+    EXPECT_EQ(Compare(std::string("ab\0", 3), "ab", 1), 0);
+}
+
+TEST(NameCompare, CaseFoldsWhatHasNoLowercaseMapping) {
+    EXPECT_EQ(Compare("case_folding_\xC2\xB5", "CASE_FOLDING_\xCE\x9C", 0), 0);
+    EXPECT_EQ(Compare("\xCF\x82", "\xCE\xA3", 0), 0);
+    EXPECT_EQ(Compare("\xC5\xBF", "S", 0), 0);
+    EXPECT_NE(Compare("\xE1\xBA\x9B", "s\xCC\x87", 0), 0); // still no decomposition
 }
 
 TEST(CRC32C, StandardCheckValue) {
