@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the volume images that the probe tests need beside the APFS fixtures in FIXTURES:
-an empty file, a FAT file system, a partition holding another file system, and a container whose
-only volume has a role other than none or data."""
+an empty file, a FAT file system, a partition holding another file system, a container whose
+only volume has a role other than none or data, and containers with several volumes."""
 import json
 import os
 import shutil
@@ -20,10 +20,193 @@ def fletcher64(block):
     return struct.pack("<II", check1, check2)
 
 
+def put_checksummed(image, block_size, paddr, block):
+    block[0:8] = fletcher64(bytes(block))
+    image[paddr * block_size:(paddr + 1) * block_size] = block
+
+
 def write(path, data):
     with open(path + ".part", "wb") as f:
         f.write(data)
     os.replace(path + ".part", path)
+
+
+# Object and container superblock fields (nx_superblock_t).
+O_OID = 8
+O_XID = 16
+NX_OMAP_OID = 160
+NX_MAX_FILE_SYSTEMS = 180
+NX_FS_OID = 184
+# omap_phys_t
+OM_TREE_OID = 48
+# btree_node_phys_t and the btree_info_t closing a root node
+BTN_NKEYS = 36
+BTN_TABLE_SPACE = 40
+BTN_FREE_SPACE = 44
+BTN_KEY_FREE_LIST = 48
+BTN_VAL_FREE_LIST = 52
+BTN_DATA = 56
+BTREE_INFO_SIZE = 40
+BTREE_INFO_KEY_COUNT = 24
+BTOFF_INVALID = 0xFFFF
+OMAP_ENTRY_SIZE = 16
+# apfs_superblock_t
+APSB_FS_INDEX = 36
+APSB_OMAP_OID = 128
+APSB_ROOT_TREE_OID = 136
+APSB_VOL_UUID = 240
+APSB_ROLE = 964
+
+ROLE_SYSTEM = 0x01
+ROLE_RECOVERY = 0x04
+ROLE_VM = 0x08
+ROLE_PREBOOT = 0x10
+ROLE_DATA = 0x40
+ROLE_UPDATE = 0xC0
+
+# Virtual ids of the volume superblocks, falling with the index so that the object map's key
+# order is not the volume table's.
+VOLUME_OID_TOP = 1100
+# A root tree id that no volume's object map holds: such a volume fails to mount.
+ABSENT_TREE_OID = 0x7FFFFFFF
+
+# (image, [(role, mounts)]): in each, only the volume that the data-volume choice must find
+# mounts, so a probe of any other volume answers no.
+SEVERAL_VOLUMES = [
+    ("probe_system_data.img", [(ROLE_SYSTEM, False), (ROLE_DATA, True)]),
+    ("probe_update_data.img", [(ROLE_UPDATE, False), (ROLE_DATA, True)]),
+    ("probe_no_data.img", [(ROLE_PREBOOT, True), (ROLE_RECOVERY, False), (ROLE_UPDATE, False)]),
+    ("probe_five.img", [(ROLE_SYSTEM, False), (ROLE_PREBOOT, False), (ROLE_RECOVERY, False),
+                        (ROLE_VM, False), (ROLE_DATA, True)]),
+    ("probe_system_broken_data.img", [(ROLE_SYSTEM, True), (ROLE_DATA, False)]),
+]
+
+
+def u64(block, at):
+    return struct.unpack_from("<Q", block, at)[0]
+
+
+class Container:
+    """A single-volume fixture container and the blocks that lead to its one volume."""
+
+    def __init__(self, fixtures, data, name):
+        with open(os.path.join(data, name.rsplit(".", 1)[0] + ".header.json")) as f:
+            header = json.load(f)["container"]
+        with open(os.path.join(fixtures, name), "rb") as f:
+            self.image = bytes(f.read())
+        self.block_size = header["block_size"]
+        self.block_count = header["block_count"]
+        self.superblocks = [0, header["live_superblock_paddr"]]
+        live = self.block(self.superblocks[1])
+        self.omap_leaf = u64(self.block(u64(live, NX_OMAP_OID)), OM_TREE_OID)
+        (self.apsb_oid, _, self.apsb), = self.omap_entries(self.omap_leaf)
+        assert u64(live, NX_FS_OID) == self.apsb_oid and self.block(self.apsb)[32:36] == b"APSB"
+
+    def block(self, paddr):
+        return bytearray(self.image[paddr * self.block_size:(paddr + 1) * self.block_size])
+
+    def omap_entries(self, paddr):
+        """(oid, xid, paddr) of each record of a one-node object map."""
+        leaf = self.block(paddr)
+        table = BTN_DATA + struct.unpack_from("<H", leaf, BTN_TABLE_SPACE + 2)[0]
+        end = self.block_size - BTREE_INFO_SIZE
+        assert struct.unpack_from("<H", leaf, 32)[0] == 7  # root, leaf, fixed-size entries
+        entries = []
+        for i in range(struct.unpack_from("<I", leaf, BTN_NKEYS)[0]):
+            k, v = struct.unpack_from("<HH", leaf, BTN_DATA + 4 * i)
+            entries.append((u64(leaf, table + k), u64(leaf, table + k + 8), u64(leaf, end - v + 8)))
+        return entries
+
+    def free_blocks(self, count):
+        """The last count blocks of the container that hold only zeros."""
+        found = [b for b in range(self.block_count - 1, 0, -1) if not any(self.block(b))][:count]
+        assert len(found) == count
+        return found
+
+
+def omap_leaf(c, paddr, records):
+    """The one-node object map at paddr with its records replaced by records (oid, xid, flags,
+    paddr), each of one block."""
+    leaf = c.block(paddr)
+    table_len = struct.unpack_from("<H", leaf, BTN_TABLE_SPACE + 2)[0]
+    end = c.block_size - BTREE_INFO_SIZE
+    keys = BTN_DATA + table_len
+    assert 4 * len(records) <= table_len
+    leaf[BTN_DATA:end] = bytes(end - BTN_DATA)
+    for i, (oid, xid, flags, target) in enumerate(sorted(records)):
+        struct.pack_into("<HH", leaf, BTN_DATA + 4 * i, OMAP_ENTRY_SIZE * i, OMAP_ENTRY_SIZE * (i + 1))
+        struct.pack_into("<QQ", leaf, keys + OMAP_ENTRY_SIZE * i, oid, xid)
+        struct.pack_into("<IIQ", leaf, end - OMAP_ENTRY_SIZE * (i + 1), flags, c.block_size, target)
+    used = OMAP_ENTRY_SIZE * len(records)
+    struct.pack_into("<HHHHHH", leaf, BTN_FREE_SPACE, used, end - keys - 2 * used,
+                     BTOFF_INVALID, 0, BTOFF_INVALID, 0)
+    struct.pack_into("<I", leaf, BTN_NKEYS, len(records))
+    struct.pack_into("<Q", leaf, end + BTREE_INFO_KEY_COUNT, len(records))
+    return leaf
+
+
+def write_volume_table(image, c, volumes, xid):
+    """Gives the container the volumes [(oid, superblock paddr)], index by index."""
+    records = [(oid, xid, 0, paddr) for oid, paddr in volumes]
+    put_checksummed(image, c.block_size, c.omap_leaf, omap_leaf(c, c.omap_leaf, records))
+    for paddr in c.superblocks:
+        sb = c.block(paddr)
+        sb[NX_FS_OID:NX_FS_OID + 8 * len(volumes)] = b"".join(struct.pack("<Q", oid) for oid, _ in volumes)
+        most = struct.unpack_from("<I", sb, NX_MAX_FILE_SYSTEMS)[0]
+        struct.pack_into("<I", sb, NX_MAX_FILE_SYSTEMS, max(most, len(volumes)))
+        put_checksummed(image, c.block_size, paddr, sb)
+
+
+def volume_superblock(source, oid, index, role):
+    """A copy of a volume superblock as another volume: its own id, index, role and UUID (whose
+    last byte is the index)."""
+    sb = bytearray(source)
+    struct.pack_into("<Q", sb, O_OID, oid)
+    struct.pack_into("<I", sb, APSB_FS_INDEX, index)
+    struct.pack_into("<H", sb, APSB_ROLE, role)
+    sb[APSB_VOL_UUID + 15] = index
+    return sb
+
+
+def several_volumes(c, volumes):
+    """The container with its one volume replaced by the volumes given, all sharing its trees."""
+    image = bytearray(c.image)
+    source = c.block(c.apsb)
+    table = []
+    for index, ((role, mounts), paddr) in enumerate(zip(volumes, c.free_blocks(len(volumes)))):
+        oid = VOLUME_OID_TOP - index
+        sb = volume_superblock(source, oid, index, role)
+        if not mounts:
+            struct.pack_into("<Q", sb, APSB_ROOT_TREE_OID, ABSENT_TREE_OID)
+        put_checksummed(image, c.block_size, paddr, sb)
+        table.append((oid, paddr))
+    write_volume_table(image, c, table, u64(source, O_XID))
+    return bytes(image)
+
+
+def system_beside_encrypted_data(plain, enc):
+    """The encrypted container with a system volume at index 0 before its data volume: the plain
+    container's volume superblock, object map and one-node file-system tree (the encrypted image
+    was made from the plain one), copied to free blocks of the encrypted one."""
+    image = bytearray(enc.image)
+    apsb, omap, leaf, root = enc.free_blocks(4)
+    source = plain.block(plain.apsb)
+    om = plain.block(u64(source, APSB_OMAP_OID))
+    (tree_oid, tree_xid, tree_paddr), = plain.omap_entries(u64(om, OM_TREE_OID))
+    assert tree_oid == u64(source, APSB_ROOT_TREE_OID)
+    image[root * enc.block_size:(root + 1) * enc.block_size] = plain.block(tree_paddr)
+    # Physical objects are named by their address.
+    node = omap_leaf(plain, u64(om, OM_TREE_OID), [(tree_oid, tree_xid, 0, root)])
+    struct.pack_into("<Q", node, O_OID, leaf)
+    put_checksummed(image, enc.block_size, leaf, node)
+    struct.pack_into("<Q", om, O_OID, omap)
+    struct.pack_into("<Q", om, OM_TREE_OID, leaf)
+    put_checksummed(image, enc.block_size, omap, om)
+    sb = volume_superblock(source, VOLUME_OID_TOP, 0, ROLE_SYSTEM)
+    struct.pack_into("<Q", sb, APSB_OMAP_OID, omap)
+    put_checksummed(image, enc.block_size, apsb, sb)
+    write_volume_table(image, enc, [(VOLUME_OID_TOP, apsb), (enc.apsb_oid, enc.apsb)], u64(source, O_XID))
+    return bytes(image)
 
 
 def main(fixtures, data):
@@ -43,19 +226,17 @@ def main(fixtures, data):
     write(os.path.join(fixtures, "probe_ntfs.img"), bytes(ntfs))
 
     # dfvfs_apfs with its one volume given the preboot role (0x10), its checksum made good again.
-    with open(os.path.join(data, "dfvfs_apfs.header.json")) as f:
-        header = json.load(f)
-    block_size = header["container"]["block_size"]
-    paddr = header["volumes"][0]["apsb_paddr"]
-    with open(os.path.join(fixtures, "dfvfs_apfs.raw"), "rb") as f:
-        image = bytearray(f.read())
-    at = paddr * block_size
-    block = bytearray(image[at:at + block_size])
-    assert block[32:36] == b"APSB"
-    struct.pack_into("<H", block, 964, 0x10)
-    block[0:8] = fletcher64(bytes(block))
-    image[at:at + block_size] = block
+    plain = Container(fixtures, data, "dfvfs_apfs.raw")
+    image = bytearray(plain.image)
+    block = plain.block(plain.apsb)
+    struct.pack_into("<H", block, APSB_ROLE, ROLE_PREBOOT)
+    put_checksummed(image, plain.block_size, plain.apsb, block)
     write(os.path.join(fixtures, "probe_preboot.img"), bytes(image))
+
+    for name, volumes in SEVERAL_VOLUMES:
+        write(os.path.join(fixtures, name), several_volumes(plain, volumes))
+    write(os.path.join(fixtures, "probe_system_encrypted_data.img"),
+          system_beside_encrypted_data(plain, Container(fixtures, data, "enc_dfvfs.img")))
 
 
 if __name__ == "__main__":
