@@ -19,6 +19,14 @@ constexpr int kFat = 62;
 constexpr int kNtfs = 63;
 constexpr int kPreboot = 64;
 constexpr int kMissing = 69;
+// Containers with several volumes (make-probe-images.py), roles by index. Only the volume that the
+// choice must find mounts, so probing any other answers no.
+constexpr int kSystemData = 71;       // system, data
+constexpr int kUpdateData = 72;       // 0xC0, data
+constexpr int kNoData = 73;           // preboot, recovery, 0xC0
+constexpr int kFive = 74;             // system, preboot, recovery, VM, data
+constexpr int kEncryptedData = 75;    // system that mounts, encrypted data
+constexpr int kBrokenData = 76;       // system that mounts, data that does not
 
 int Probe(int volume) {
     apfs_test::UseTestDevices();
@@ -37,6 +45,19 @@ TEST(ApfsProbe, EncryptedVolumeGetsALetterWithoutPassword) {
 
 TEST(ApfsProbe, ContainerWithoutDataVolumeIsProbedWithItsFirstVolume) {
     EXPECT_EQ(1, Probe(kPreboot));
+}
+
+TEST(ApfsProbe, ContainerWithSeveralVolumesIsProbedWithItsDataVolume) {
+    EXPECT_EQ(1, Probe(kSystemData));
+    EXPECT_EQ(1, Probe(kUpdateData));
+    EXPECT_EQ(1, Probe(kFive));
+    EXPECT_EQ(1, Probe(kNoData));
+}
+
+// The system volume beside the data volume never answers in its place.
+TEST(ApfsProbe, ContainerWithSeveralVolumesAnswersFromItsDataVolumeAlone) {
+    EXPECT_EQ(1, Probe(kEncryptedData));
+    EXPECT_EQ(0, Probe(kBrokenData));
 }
 
 TEST(ApfsProbe, OtherVolumesGetNoLetter) {

@@ -255,6 +255,64 @@ INSTANTIATE_TEST_SUITE_P(HashedVolumes, LookupTest,
                              return std::string(info.param.name);
                          });
 
+// Containers with several volumes that tests/letters makes (make-probe-images.py) from dfvfs_apfs
+// and enc_dfvfs, roles by index. Only the volume that the data-volume choice must find mounts; the
+// last byte of each volume's UUID is its index.
+constexpr const char* kSystemData = "\\\\.\\HarddiskVolume71";    // system, data
+constexpr const char* kUpdateData = "\\\\.\\HarddiskVolume72";    // 0xC0, data
+constexpr const char* kNoData = "\\\\.\\HarddiskVolume73";        // preboot, recovery, 0xC0
+constexpr const char* kFive = "\\\\.\\HarddiskVolume74";          // system, preboot, recovery, VM, data
+constexpr const char* kEncryptedData = "\\\\.\\HarddiskVolume75"; // system that mounts, encrypted data
+constexpr const char* kBrokenData = "\\\\.\\HarddiskVolume76";    // system that mounts, data that does not
+
+class DataVolumeChoice : public testing::Test {
+  protected:
+    void SetUp() override { UseTestDevices(); }
+    int Run(const char* device, int volume = -1, const char* password = nullptr) {
+        InspectOptions o;
+        o.device = device;
+        o.volume = volume;
+        o.password = password;
+        m_out.clear();
+        m_err.clear();
+        return RunInspect(o, m_out, m_err);
+    }
+    bool Printed(const std::string& text) const { return m_out.find(text) != std::string::npos; }
+    std::string m_out, m_err;
+};
+
+TEST_F(DataVolumeChoice, FirstVolumeWhoseRoleIsNoneOrDataIsMounted) {
+    struct Case {
+        const char* device;
+        const char* header;
+    } cases[] = {
+        {kSystemData, "volumes=2\n# volume 1: uuid=458ed10d-8ac3-4af1-8dfd-3954d151a301 "},
+        {kUpdateData, "volumes=2\n# volume 1: uuid=458ed10d-8ac3-4af1-8dfd-3954d151a301 "},
+        {kNoData, "volumes=3\n# volume 0: uuid=458ed10d-8ac3-4af1-8dfd-3954d151a300 "},
+        {kFive, "volumes=5\n# volume 4: uuid=458ed10d-8ac3-4af1-8dfd-3954d151a304 "},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(0, Run(c.device)) << c.device << ": " << m_err;
+        EXPECT_TRUE(Printed(c.header)) << c.device << ":\n" << m_out;
+    }
+}
+
+TEST_F(DataVolumeChoice, SystemVolumeThatMountsDoesNotStandInForTheDataVolume) {
+    EXPECT_EQ(kInspectEncrypted, Run(kEncryptedData));
+    EXPECT_EQ("apfs-inspect: volume 1 does not mount (encrypted)\n", m_err);
+    EXPECT_EQ(1, Run(kBrokenData));
+    EXPECT_EQ("apfs-inspect: volume 1 does not mount\n", m_err);
+    for (const char* device : {kEncryptedData, kBrokenData}) {
+        EXPECT_EQ(0, Run(device, 0)) << device << ": " << m_err;
+        EXPECT_TRUE(Printed("volumes=2\n# volume 0: uuid=458ed10d-8ac3-4af1-8dfd-3954d151a300 ")) << m_out;
+    }
+    // The data volume keeps its own key: it unlocks at index 1 with the system volume before it.
+    EXPECT_EQ(0, Run(kEncryptedData, -1, kPassword)) << m_err;
+    EXPECT_TRUE(Printed("# volume 1: locked; unlock with password: ok\n"
+                        "# volume 1: uuid=458ed10d-8ac3-4af1-8dfd-3954d151a3f3 "))
+        << m_out;
+}
+
 std::string Unhex(const std::string& hex) {
     std::string out;
     for (size_t i = 0; i + 1 < hex.size(); i += 2)
