@@ -78,11 +78,17 @@ TEST(ApfsProbeFigures, OneWholeProbePerFixture) {
         int volume;
         int expected;
     };
-    const Case cases[] = {
-        {"dfvfs_apfs", 41, 1},      {"pop_ci_1g", 42, 1},          {"pop_cs_1g", 43, 1},
-        {"pop_csns_1g", 44, 1},     {"forensic_nxsb_head", 45, 0}, {"forensic_container_chain", 46, 1},
-        {"forensic_fstree", 47, 1}, {"forensic_content", 48, 1},   {"enc_dfvfs", 49, 1},
-        {"probe_five", 74, 1},      {"probe_system_encrypted_data", 75, 1}};
+    const Case cases[] = {{"dfvfs_apfs", 41, 1},
+                          {"pop_ci_1g", 42, 1},
+                          {"pop_cs_1g", 43, 1},
+                          {"pop_csns_1g", 44, 1},
+                          {"forensic_nxsb_head", 45, 0},
+                          {"forensic_container_chain", 46, 1},
+                          {"forensic_fstree", 47, 1},
+                          {"forensic_content", 48, 1},
+                          {"enc_dfvfs", 49, 1},
+                          {"probe_five", 74, 1},
+                          {"probe_system_encrypted_data", 75, 1}};
     constexpr int kRounds = 20;
     printf("%-28s %8s %8s %10s\n", "fixture", "reads", "units", "ms/probe");
     for (const Case& c : cases) {

@@ -21,12 +21,12 @@ constexpr int kPreboot = 64;
 constexpr int kMissing = 69;
 // Containers with several volumes (make-probe-images.py), roles by index. Only the volume that the
 // choice must find mounts, so probing any other answers no.
-constexpr int kSystemData = 71;       // system, data
-constexpr int kUpdateData = 72;       // 0xC0, data
-constexpr int kNoData = 73;           // preboot, recovery, 0xC0
-constexpr int kFive = 74;             // system, preboot, recovery, VM, data
-constexpr int kEncryptedData = 75;    // system that mounts, encrypted data
-constexpr int kBrokenData = 76;       // system that mounts, data that does not
+constexpr int kSystemData = 71;    // system, data
+constexpr int kUpdateData = 72;    // 0xC0, data
+constexpr int kNoData = 73;        // preboot, recovery, 0xC0
+constexpr int kFive = 74;          // system, preboot, recovery, VM, data
+constexpr int kEncryptedData = 75; // system that mounts, encrypted data
+constexpr int kBrokenData = 76;    // system that mounts, data that does not
 
 int Probe(int volume) {
     apfs_test::UseTestDevices();

@@ -40,6 +40,8 @@ NX_FS_OID = 184
 # omap_phys_t
 OM_TREE_OID = 48
 # btree_node_phys_t and the btree_info_t closing a root node
+BTN_FLAGS = 32
+BTN_ROOT_LEAF_FIXED = 7
 BTN_NKEYS = 36
 BTN_TABLE_SPACE = 40
 BTN_FREE_SPACE = 44
@@ -51,6 +53,7 @@ BTREE_INFO_KEY_COUNT = 24
 BTOFF_INVALID = 0xFFFF
 OMAP_ENTRY_SIZE = 16
 # apfs_superblock_t
+APSB_MAGIC = 32
 APSB_FS_INDEX = 36
 APSB_OMAP_OID = 128
 APSB_ROOT_TREE_OID = 136
@@ -100,7 +103,8 @@ class Container:
         live = self.block(self.superblocks[1])
         self.omap_leaf = u64(self.block(u64(live, NX_OMAP_OID)), OM_TREE_OID)
         (self.apsb_oid, _, self.apsb), = self.omap_entries(self.omap_leaf)
-        assert u64(live, NX_FS_OID) == self.apsb_oid and self.block(self.apsb)[32:36] == b"APSB"
+        assert u64(live, NX_FS_OID) == self.apsb_oid
+        assert self.block(self.apsb)[APSB_MAGIC:APSB_MAGIC + 4] == b"APSB"
 
     def block(self, paddr):
         return bytearray(self.image[paddr * self.block_size:(paddr + 1) * self.block_size])
@@ -110,7 +114,7 @@ class Container:
         leaf = self.block(paddr)
         table = BTN_DATA + struct.unpack_from("<H", leaf, BTN_TABLE_SPACE + 2)[0]
         end = self.block_size - BTREE_INFO_SIZE
-        assert struct.unpack_from("<H", leaf, 32)[0] == 7  # root, leaf, fixed-size entries
+        assert struct.unpack_from("<H", leaf, BTN_FLAGS)[0] == BTN_ROOT_LEAF_FIXED
         entries = []
         for i in range(struct.unpack_from("<I", leaf, BTN_NKEYS)[0]):
             k, v = struct.unpack_from("<HH", leaf, BTN_DATA + 4 * i)
@@ -134,12 +138,14 @@ def omap_leaf(c, paddr, records):
     assert 4 * len(records) <= table_len
     leaf[BTN_DATA:end] = bytes(end - BTN_DATA)
     for i, (oid, xid, flags, target) in enumerate(sorted(records)):
-        struct.pack_into("<HH", leaf, BTN_DATA + 4 * i, OMAP_ENTRY_SIZE * i, OMAP_ENTRY_SIZE * (i + 1))
-        struct.pack_into("<QQ", leaf, keys + OMAP_ENTRY_SIZE * i, oid, xid)
-        struct.pack_into("<IIQ", leaf, end - OMAP_ENTRY_SIZE * (i + 1), flags, c.block_size, target)
+        key, value = OMAP_ENTRY_SIZE * i, OMAP_ENTRY_SIZE * (i + 1)
+        struct.pack_into("<HH", leaf, BTN_DATA + 4 * i, key, value)
+        struct.pack_into("<QQ", leaf, keys + key, oid, xid)
+        struct.pack_into("<IIQ", leaf, end - value, flags, c.block_size, target)
     used = OMAP_ENTRY_SIZE * len(records)
-    struct.pack_into("<HHHHHH", leaf, BTN_FREE_SPACE, used, end - keys - 2 * used,
-                     BTOFF_INVALID, 0, BTOFF_INVALID, 0)
+    struct.pack_into("<HH", leaf, BTN_FREE_SPACE, used, end - keys - 2 * used)
+    struct.pack_into("<HH", leaf, BTN_KEY_FREE_LIST, BTOFF_INVALID, 0)
+    struct.pack_into("<HH", leaf, BTN_VAL_FREE_LIST, BTOFF_INVALID, 0)
     struct.pack_into("<I", leaf, BTN_NKEYS, len(records))
     struct.pack_into("<Q", leaf, end + BTREE_INFO_KEY_COUNT, len(records))
     return leaf
@@ -151,7 +157,8 @@ def write_volume_table(image, c, volumes, xid):
     put_checksummed(image, c.block_size, c.omap_leaf, omap_leaf(c, c.omap_leaf, records))
     for paddr in c.superblocks:
         sb = c.block(paddr)
-        sb[NX_FS_OID:NX_FS_OID + 8 * len(volumes)] = b"".join(struct.pack("<Q", oid) for oid, _ in volumes)
+        for index, (oid, _) in enumerate(volumes):
+            struct.pack_into("<Q", sb, NX_FS_OID + 8 * index, oid)
         most = struct.unpack_from("<I", sb, NX_MAX_FILE_SYSTEMS)[0]
         struct.pack_into("<I", sb, NX_MAX_FILE_SYSTEMS, max(most, len(volumes)))
         put_checksummed(image, c.block_size, paddr, sb)
@@ -205,7 +212,8 @@ def system_beside_encrypted_data(plain, enc):
     sb = volume_superblock(source, VOLUME_OID_TOP, 0, ROLE_SYSTEM)
     struct.pack_into("<Q", sb, APSB_OMAP_OID, omap)
     put_checksummed(image, enc.block_size, apsb, sb)
-    write_volume_table(image, enc, [(VOLUME_OID_TOP, apsb), (enc.apsb_oid, enc.apsb)], u64(source, O_XID))
+    volumes = [(VOLUME_OID_TOP, apsb), (enc.apsb_oid, enc.apsb)]
+    write_volume_table(image, enc, volumes, u64(source, O_XID))
     return bytes(image)
 
 
