@@ -45,6 +45,9 @@ template <class TSocket> class CHtClient : public TSocket {
     void SetProxy(HtProxyInfo* proxy) { m_proxy = proxy; }
     void SetCookieJar(HtCookieJar* jar) { m_cookieJar = jar; }
     void SetTrafficCounter(HtTrafficCounter* counter) { m_traffic = counter; }
+    // The most bytes one response body may write; a longer body fails the request with
+    // kErrBodyTooLarge. Negative: no limit.
+    void SetBodyLimit(int64_t limit) { m_bodyLimit = limit; }
 
   protected:
     // The working state of one Request.
@@ -75,5 +78,6 @@ template <class TSocket> class CHtClient : public TSocket {
     HtTrafficCounter* m_traffic = nullptr;
     std::string m_userAgent;
     uint32_t m_lastRequestError = 0;
+    int64_t m_bodyLimit = -1;
     CHtRespHead m_responseHead;
 };

@@ -74,6 +74,9 @@ void CHtClient<TSocket>::ReadResponse(uint32_t method, const UrlParts& url, cons
         int64_t length = ParseInt64(value.c_str());
         if (length < 0)
             throw kErrBadContentLength;
+        // Refused before any of it is received.
+        if (m_bodyLimit >= 0 && length > m_bodyLimit)
+            throw kErrBodyTooLarge;
         ReadCountedBody(reader, length, progress, exchange);
     } else {
         ReadUntilClose(reader, progress, exchange);
@@ -184,6 +187,8 @@ template <class TSocket> int32_t CHtClient<TSocket>::TakePiece(HtLineReader& rea
 template <class TSocket>
 void CHtClient<TSocket>::WriteBody(const uint8_t* bytes, int32_t count, int64_t total, HtProgress* progress,
                                    CExchange& exchange) {
+    if (m_bodyLimit >= 0 && count > m_bodyLimit - exchange.bodyBytes)
+        throw kErrBodyTooLarge;
     exchange.file->Write(bytes, static_cast<uint32_t>(count));
     CountTraffic(static_cast<uint64_t>(count), true, exchange);
     exchange.bodyBytes += count;

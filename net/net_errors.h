@@ -42,6 +42,7 @@ const long kErrBadResponseHead = 0x80004;
 const long kErrBadChunk = 0x80005;         // a chunk-size line, or the line after a chunk's data
 const long kErrBadContentLength = 0x80006;
 const long kErrFile = 0x80007;             // the output file or an upload file failed while in use
+const long kErrBodyTooLarge = 0x80009;     // a body beyond the client's body limit
 
 // A final status other than 200: 0x70000 | HttpStatusToIndex(status).
 const long kErrHttpStatusBase = 0x70000;

@@ -10,6 +10,11 @@ class CSafeDataFileIn;
 
 const uint32_t kPudTableEntries = 1024;
 
+// The largest update-information file the client downloads. The record's fixed part is 16 KiB and
+// its four texts are links, versions and notes; 4 MiB leaves them two million UTF-16 units, yet
+// bounds what a server can make the service write into the temporary folder.
+const int64_t kPudMaxFileSize = 4 * 1024 * 1024;
+
 struct PudPackage {
     uint32_t numbers[4] = {};
     std::wstring text1;

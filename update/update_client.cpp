@@ -15,6 +15,7 @@ CTempFile::~CTempFile() {
 
 CUpdCl::CUpdCl(const wchar_t* url, DWORD retryDelay)
     : CWorkerThread(&CUpdCl::ThreadProc, 0), CHtGet(url), m_retryDelay(retryDelay) {
+    SetBodyLimit(kPudMaxFileSize);
     stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 }
 

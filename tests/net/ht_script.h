@@ -62,6 +62,7 @@ class CPeerScript {
     // Everything up to the client's close.
     void Drain() { Post("drain"); }
     void Send(const std::string& bytes) { Post("send " + ToHex(bytes)); }
+    void Fill(size_t count) { Post("fill " + std::to_string(count)); }
     void Close() { Post("close"); }
     // The server's side of a TLS handshake; Received() shows "ok" and the server name sent.
     void Tls(const std::string& arguments) { Post("tls " + arguments); }

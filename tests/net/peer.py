@@ -9,6 +9,7 @@ Commands (one data connection at a time):
   certs DIR          make the test CA and server certificates in DIR (PEM and DER)
   accept4 | accept6  accept the next data connection on that family's listener
   send HEX           send the bytes
+  fill N             send N bytes "x"; a client that gives up first ends it early
   recv N             read exactly N bytes (fewer at end of stream); "data HEX"
   recvhead           read up to and including the first empty line (CR LF CR LF); "data HEX"
   drain              read until the client closes; "data HEX"
@@ -149,6 +150,12 @@ def main():
                 reply("ok")
             elif cmd == "send":
                 conn.sendall(bytes.fromhex(args[0]) if args else b"")
+                reply("ok")
+            elif cmd == "fill":
+                try:
+                    conn.sendall(b"x" * int(args[0]))
+                except ConnectionError:
+                    pass
                 reply("ok")
             elif cmd == "recv":
                 reply("data " + data_conn.recv_exact(int(args[0])).hex())

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -227,6 +228,27 @@ TEST_F(UpdateClient, FailedSecondCheckIsTheLast) {
     EXPECT_EQ(0x70011u, client.LastGetError());
     EXPECT_EQ(L"earlier", UpdValue());
     EXPECT_EQ(std::vector<std::wstring>{}, FilesIn(m_tempFolder));
+}
+
+TEST_F(UpdateClient, DownloadsPastTheCeilingFailAndKeepTheStoredFile) {
+    const std::string published = PublishedFile();
+    std::ofstream(m_stored.c_str(), std::ios::binary) << published;
+    script.Accept();
+    script.Exchange("HTTP/1.1 200 OK\r\n\r\n");
+    script.Fill(kPudMaxFileSize + 1);
+    script.Close();
+    script.Accept();
+    script.Exchange("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kPudMaxFileSize + 1) + "\r\n\r\n");
+    script.Close();
+    CUpdCl client(Url().c_str());
+    for (const char* body : {"endless", "announced"}) {
+        EXPECT_EQ(0, client.CheckForUpdates()) << body;
+        EXPECT_EQ(0x80009u, client.LastGetError()) << body;
+        EXPECT_EQ(std::vector<std::wstring>{}, FilesIn(m_tempFolder)) << body;
+    }
+    EXPECT_EQ((std::vector<std::string>{Head(), Head()}), script.Received());
+    EXPECT_EQ(published, ReadWholeFile(m_stored));
+    EXPECT_EQ(L"earlier", UpdValue());
 }
 
 TEST_F(UpdateClient, StopDuringAStalledDownloadEndsTheThreadAndLeavesNothingBehind) {
