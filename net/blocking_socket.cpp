@@ -4,8 +4,8 @@
 #include "net_errors.h"
 
 const SocketApi g_Ws2SocketApi = {
-    &::socket, &::closesocket, &::connect, &::recv,   &::recvfrom, &::send,
-    &::sendto, &::select,      &::bind,    &::listen, &::accept,   &::getsockopt,
+    &::socket, &::closesocket, &::connect, &::recv,   &::recvfrom,   &::send,       &::sendto,
+    &::select, &::bind,        &::listen,  &::accept, &::getsockopt, &::setsockopt,
 };
 
 namespace {
@@ -97,6 +97,16 @@ void CBlockingSocket::WaitReady(bool reading) {
         throw MapSocketError(kOpSelect);
     if (ready == 0)
         throw kErrTimeout;
+}
+
+void CBlockingSocket::LimitBlockingReceives() {
+    if (m_receiveTimeout < 0)
+        return;
+    // The option takes 0 for no limit; its shortest wait stands in for WaitReady's poll.
+    const DWORD milliseconds = m_receiveTimeout == 0 ? 1 : static_cast<DWORD>(m_receiveTimeout) * 1000;
+    if (m_api->setsockopt(m_socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&milliseconds),
+                          sizeof milliseconds) == SOCKET_ERROR)
+        throw MapSocketError(kOpCreate);
 }
 
 void CBlockingSocket::Send(const void* bytes, uint32_t length) {

@@ -22,6 +22,7 @@ struct SocketApi {
     decltype(&::listen) listen;
     decltype(&::accept) accept;
     decltype(&::getsockopt) getsockopt;
+    decltype(&::setsockopt) setsockopt;
 };
 
 extern const SocketApi g_Ws2SocketApi;
@@ -52,6 +53,9 @@ class CBlockingSocket {
     // Between 1 and length bytes, or 0 for a length of 0.
     int32_t Receive(void* buffer, uint32_t length);
     void WaitReady(bool reading);
+    // For reads that do not wait through WaitReady (TLS): every recv on the stored socket then
+    // gives up after the receive time-out, failing with WSAETIMEDOUT.
+    void LimitBlockingReceives();
     void Close();
     // Meant for another thread: closes the socket and makes every later Create and lookup throw 0.
     void Cancel();

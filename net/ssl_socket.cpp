@@ -32,7 +32,12 @@ int MapSslError(int error) {
 }
 
 void ThrowSslError(SSL* ssl, int result) {
-    long code = kTlsErrorBase | MapSslError(SSL_get_error(ssl, result));
+    const int error = SSL_get_error(ssl, result);
+    // OpenSSL keeps the socket's error for a failed socket call; a receive that outlasted the
+    // receive time-out fails as the plain socket's does.
+    const long code = error == SSL_ERROR_SYSCALL && WSAGetLastError() == WSAETIMEDOUT
+                          ? kErrTimeout
+                          : kTlsErrorBase | MapSslError(error);
     // Left on the thread's queue, these would colour the next TLS call's SSL_get_error.
     ERR_clear_error();
     throw code;
@@ -111,6 +116,7 @@ template <class TSocket> void CSslSocket<TSocket>::Connect(const wchar_t* host, 
     {
         CLockHold hold(&g_GlobalLock);
         this->Create(endpoint.isIpv4 != 0);
+        this->LimitBlockingReceives();
         SSL_CTX* context = NewClientContext();
         if (context == nullptr)
             throw kErrTlsSetup;

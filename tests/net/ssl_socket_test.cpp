@@ -92,6 +92,27 @@ TEST_F(SslSocket, AStreamCutWithoutCloseNotifyIsATlsFailure) {
     EXPECT_EQ(kTlsErrorBase, code & ~0xFFFFL) << std::hex << code;
 }
 
+TEST_F(SslSocket, StalledPeerFailsAtTheReceiveTimeout) {
+    ServeTls("server");
+    sock.m_receiveTimeout = 1;
+    sock.Connect(L"127.0.0.1", peer->port4);
+    ASSERT_EQ("ok -", PeerResult());
+    // Without a time-out the read would wait for the stop path, which this stands in for.
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread stopper([&] {
+        if (WaitForSingleObject(done, 10000) == WAIT_TIMEOUT) {
+            CLockHold hold(&g_GlobalLock);
+            sock.Cancel();
+            sock.CloseConnection();
+        }
+    });
+    char c;
+    EXPECT_EQ(kErrTimeout, CodeOf([&] { sock.Receive(&c, 1); }));
+    SetEvent(done);
+    stopper.join();
+    CloseHandle(done);
+}
+
 TEST_F(SslSocket, TrustedServerByAddressIsCheckedWithoutSni) {
     ServeTls("server");
     sock.Connect(L"127.0.0.1", peer->port4);
