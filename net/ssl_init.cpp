@@ -1,10 +1,13 @@
 #include "ssl_init.h"
 
+#include "root_store.h"
+
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
 #include <openssl/ssl.h>
 
 DH* g_DhParams = nullptr;
+X509_STORE* g_RootStore = nullptr;
 
 namespace {
 
@@ -38,7 +41,11 @@ bool InitSsl() {
     OPENSSL_init_ssl(0, nullptr);
     OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS, nullptr);
     g_DhParams = CreateDhParams();
-    return g_DhParams != nullptr;
+    g_RootStore = X509_STORE_new();
+    // A root store that cannot be read stays empty: every peer then fails verification.
+    if (g_RootStore != nullptr)
+        AddWindowsRootCertificates(g_RootStore);
+    return g_DhParams != nullptr && g_RootStore != nullptr;
 }
 
 // The low-level DH interface is deprecated in OpenSSL 3, but the TLS context still takes its
@@ -63,6 +70,8 @@ DH* CreateDhParams() {
 void CleanupSsl() {
     DH_free(g_DhParams);
     g_DhParams = nullptr;
+    X509_STORE_free(g_RootStore);
+    g_RootStore = nullptr;
 }
 
 #pragma GCC diagnostic pop

@@ -3,7 +3,6 @@
 #include "global_lock.h"
 #include "name_lookup.h"
 #include "net_errors.h"
-#include "root_store.h"
 #include "ssl_init.h"
 
 #include <openssl/err.h>
@@ -72,7 +71,7 @@ template <class T> struct CCallReference {
 };
 
 // The context of one connection: the fixed DH group, no unauthenticated suites, and the peer's
-// chain checked against the Windows trusted roots. Null on failure.
+// chain checked against the Windows trusted roots read at start. Null on failure.
 SSL_CTX* NewClientContext() {
     SSL_CTX* context = SSL_CTX_new(TLS_method());
     if (context == nullptr)
@@ -86,7 +85,7 @@ SSL_CTX* NewClientContext() {
         SSL_CTX_free(context);
         return nullptr;
     }
-    AddWindowsRootCertificates(SSL_CTX_get_cert_store(context));
+    SSL_CTX_set1_cert_store(context, g_RootStore);
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
     return context;
 }

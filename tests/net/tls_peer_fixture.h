@@ -8,10 +8,11 @@
 
 class TlsPeerFixture : public ::testing::Test {
   protected:
+    // The test root is trusted before InitSsl reads the root store.
     static void SetUpTestSuite() {
-        ASSERT_TRUE(InitSsl());
         peer = new CLoopbackPeer;
         certs = new CTestCertificates(*peer);
+        ASSERT_TRUE(InitSsl());
     }
     static void TearDownTestSuite() {
         delete certs;
