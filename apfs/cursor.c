@@ -174,7 +174,9 @@ int apfs_omap_lookup(apfs_tree* tree, uint64_t oid, uint8_t* key16, uint8_t* val
     apfs_omap_key_make(&search, oid, 0);
     if (!apfs_btree_iter_start(tree->cursor, &search, APFS_BT_EQ, not_found, 1))
         return 0;
-    /* Every version of the oid matches, in ascending xid order: the last one is the newest. */
+    /* Every version of the oid matches, in ascending xid order: the last one not newer than the
+     * container's transaction is the one in force. */
+    const uint64_t newest = apfs_container_xid(tree->head.container);
     for (;;) {
         const uint8_t *k, *v;
         uint16_t k_len, v_len;
@@ -183,6 +185,8 @@ int apfs_omap_lookup(apfs_tree* tree, uint64_t oid, uint8_t* key16, uint8_t* val
             return end;
         if (!v || k_len < APFS_OMAP_KEY_LEN || v_len < APFS_OMAP_VAL_LEN)
             return 0;
+        if (apfs_le64(k + 8) > newest)
+            return 1;
         memcpy(key16, k, APFS_OMAP_KEY_LEN);
         memcpy(value16, v, APFS_OMAP_VAL_LEN);
     }

@@ -70,10 +70,12 @@ void apfs_extent_init(apfs_extent* extent) {
 int apfs_xattr_set(apfs_xattr* xattr, const uint8_t* name, uint16_t name_len, uint16_t flags,
                    const uint8_t* xdata, uint16_t xdata_len) {
     int stream = xattr_flags_stream(flags);
-    if (stream && xdata_len < XATTR_DSTREAM_MIN)
+    /* A stream's data lives under a nonzero object id: id 0 would leave a stream size with no
+     * stream behind it. */
+    if (stream && (xdata_len < XATTR_DSTREAM_MIN || apfs_le64(xdata + XATTR_DSTREAM_OID_OFF) == 0))
         return 0;
     uint16_t old_name_len = xattr->name_len;
-    uint64_t old_inline = xattr->stream_oid == 0 && xattr->data ? xattr->size : 0;
+    uint64_t old_inline = !xattr_flags_stream(xattr->flags) && xattr->data ? xattr->size : 0;
     uint16_t new_name_len = name_len != 0 ? name_len : old_name_len;
     size_t need = (size_t)new_name_len + (stream ? 0 : xdata_len);
     size_t have = xattr->data ? (size_t)old_name_len + (size_t)old_inline : 0;
@@ -322,7 +324,7 @@ int apfs_inode_get_xattr(apfs_inode* inode, const char* name, uint32_t name_len,
     }
     if (!buffer)
         return 0;
-    if (found->stream_oid == 0) {
+    if (!xattr_flags_stream(found->flags)) {
         memcpy(buffer, found->data + found->name_len, (size_t)found->size);
         return 1;
     }

@@ -309,7 +309,8 @@ static int next_extent_covers(apfs_btree* head, uint64_t oid, uint64_t offset, c
         return 0;
     uint64_t logical = apfs_le64(k + 8);
     uint64_t length = apfs_le64(v) & FILE_EXTENT_LEN_MASK;
-    if ((apfs_le64(k) & APFS_OBJ_ID_MASK) != oid || logical > offset || offset - logical >= length)
+    if (apfs_le64(k) != (oid | (uint64_t)APFS_TYPE_FILE_EXTENT << APFS_OBJ_TYPE_SHIFT) || logical > offset ||
+        offset - logical >= length)
         return 0;
     head->index++;
     if (value)

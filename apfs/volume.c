@@ -77,16 +77,9 @@ static int volume_superblock_paddr(apfs_container* container, uint8_t index, uin
     if (index >= container->volume_count || !container->omap_tree)
         return 0;
     uint64_t oid = apfs_le64(container->superblock + APFS_NX_FS_OID + 8u * index);
-    apfs_key key;
-    apfs_omap_key_make(&key, oid, 0);
-    const uint8_t* value = NULL;
-    const uint8_t* found_key = NULL;
+    uint8_t key[APFS_OMAP_KEY_LEN] = {0}, value[APFS_OMAP_VAL_LEN] = {0};
     uint32_t not_found = 0;
-    if (!apfs_btree_lookup(&container->omap_tree->head, &key, APFS_BT_EQ, &value, &found_key, &not_found))
-        return 0;
-    uint16_t value_len = 0;
-    if (!value || !apfs_btree_current_value_len(&container->omap_tree->head, &value_len) ||
-        value_len < OMAP_VAL_SIZE)
+    if (!apfs_omap_lookup(container->omap_tree, oid, key, value, &not_found) || apfs_le64(key) != oid)
         return 0;
     if (apfs_le32(value + OV_FLAGS) != 0 || apfs_le32(value + OV_SIZE) != container->block_size)
         return 0;
@@ -124,10 +117,16 @@ apfs_volume* apfs_container_volume(apfs_container* container, uint8_t index) {
 int apfs_volume_load(apfs_volume* volume, uint64_t block, apfs_tree* omap_tree) {
     apfs_container* container = volume->container;
     volume->superblock_block = block;
+    /* The container may have been opened again with a larger block size since the copy was made. */
+    if (volume->superblock && volume->superblock_size != container->block_size) {
+        free(volume->superblock);
+        volume->superblock = NULL;
+    }
     if (!volume->superblock) {
         volume->superblock = malloc(container->block_size);
         if (!volume->superblock)
             return 0;
+        volume->superblock_size = container->block_size;
     }
     if (!apfs_read_blocks(container, block, volume->superblock, 1))
         return 0;

@@ -34,6 +34,7 @@ struct apfs_volume {
     apfs_container* container;
     uint64_t superblock_block;
     uint8_t* superblock;      /* block-size copy of the volume superblock */
+    uint32_t superblock_size; /* the block size it was allocated for */
     uint64_t root_tree_block; /* physical block of the file-system tree's root node */
     uint8_t index;
     uint32_t encrypted; /* the file-system tree's object-map value has flag 4 */

@@ -406,6 +406,61 @@ TEST_F(ContainerOpenTest, ReopenWithMoreVolumesGrowsTheTable) {
     EXPECT_EQ(0u, container.volumes[1].mounted);
 }
 
+TEST_F(ContainerOpenTest, VolumeSuperblockIsItsNewestVersionUpToTheContainerTransaction) {
+    // The object map's root leaf (block 109) holds versions 1, 2, 4 and 5 of the superblock's
+    // oid; only version 4 (the container's transaction) names the real block, 107.
+    EditedImage image("dfvfs_apfs.raw", "versions.img");
+    Bytes root = image.Block(109);
+    const uint64_t xids[] = {1, 2, 4, 5};
+    apfs_put_le32(&root[36], 4);
+    for (uint32_t i = 0; i < 4; i++) {
+        apfs_put_le16(&root[56 + 4 * i], static_cast<uint16_t>(16 * i));
+        apfs_put_le16(&root[58 + 4 * i], static_cast<uint16_t>(16 * (i + 1)));
+        apfs_put_le64(&root[504 + 16 * i], 1026);
+        apfs_put_le64(&root[512 + 16 * i], xids[i]);
+        uint8_t* value = &root[4056 - 16 * (i + 1)];
+        apfs_put_le32(value, 0);
+        apfs_put_le32(value + 4, 4096);
+        apfs_put_le64(value + 8, xids[i] == 4 ? 107 : 8);
+    }
+    image.Put(109, root);
+    ImageReader reader(image.Path());
+    ASSERT_TRUE(reader.Ok());
+    ASSERT_EQ(1, Open(reader.Get()));
+    apfs_tree omap, fs;
+    apfs_tree_init(&omap, &container);
+    apfs_tree_init(&fs, &container);
+    EXPECT_EQ(1, apfs_volume_mount(&container, 0, nullptr, &omap, &fs));
+    EXPECT_EQ(107u, container.volumes[0].superblock_block);
+    apfs_tree_free(&fs);
+    apfs_tree_free(&omap);
+}
+
+TEST_F(ContainerOpenTest, VolumeSuperblockCopyFollowsTheBlockSize) {
+    // The volume superblock (block 107) as the first half of the 8 KiB block 400, marked at its end.
+    EditedImage image("dfvfs_apfs.raw", "bigger.img");
+    Bytes big = image.Block(107);
+    big.resize(8192, 0);
+    big[8191] = 0x5A;
+    apfs_fletcher64(big.data(), 8192);
+    image.Put(800, Bytes(big.begin(), big.begin() + 4096), false);
+    image.Put(801, Bytes(big.begin() + 4096, big.end()), false);
+    ImageReader reader(image.Path());
+    ASSERT_TRUE(reader.Ok());
+    ASSERT_EQ(1, Open(reader.Get()));
+    apfs_tree omap;
+    apfs_tree_init(&omap, &container);
+    apfs_volume* volume = &container.volumes[0];
+    ASSERT_EQ(1, apfs_volume_load(volume, 107, &omap));
+    // As after an open with larger blocks: the copy is the whole block (its object map is not
+    // where 8 KiB blocks would put it).
+    container.block_size = 8192;
+    container.block_shift = 13;
+    EXPECT_EQ(0, apfs_volume_load(volume, 400, &omap));
+    EXPECT_EQ(0x5A, volume->superblock[8191]);
+    apfs_tree_free(&omap);
+}
+
 TEST_F(ContainerOpenTest, CheckpointMapsWrappingPastTheAreaEndAreFound) {
     // The newest checkpoint's map runs from the area's last block to its first.
     EditedImage image("dfvfs_apfs.raw", "wrapped.img");

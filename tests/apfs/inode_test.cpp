@@ -53,6 +53,20 @@ TEST(Xattr, StreamDescriptorShorterThanItsFieldsIsRefused) {
     EXPECT_EQ(0, apfs_xattr_set(&a.x, kName, sizeof(kName), 1, d.data(), 15));
 }
 
+TEST(Xattr, StreamFlagWithoutAStreamIsRefusedAndKeepsTheRecord) {
+    Xattr a;
+    const uint8_t value[] = {1, 2, 3};
+    ASSERT_EQ(1, apfs_xattr_set(&a.x, kName, sizeof(kName), 2, value, sizeof(value)));
+    for (uint16_t flags : {1, 0x11}) {
+        std::vector<uint8_t> d = Dstream(0, 3000);
+        EXPECT_EQ(0, apfs_xattr_set(&a.x, kName, sizeof(kName), flags, d.data(), static_cast<uint16_t>(d.size())))
+            << flags;
+    }
+    EXPECT_EQ(2u, a.x.flags);
+    EXPECT_EQ(3u, a.x.size);
+    EXPECT_EQ(0, memcmp(a.x.data + sizeof(kName), value, sizeof(value)));
+}
+
 TEST(Xattr, LongerValueGrowsTheBufferAndKeepsTheName) {
     Xattr a;
     const uint8_t small[] = {9};

@@ -363,6 +363,33 @@ TEST(FsTreeLookup, ExtentLookupFindsCoveringExtentAndStepsSequentially) {
     EXPECT_EQ(not_found, 1u);
 }
 
+TEST(FsTreeLookup, SequentialStepTakesOnlyAFileExtent) {
+    OpenedContainer oc(kPopCiVolume);
+    ASSERT_TRUE(oc.Ok());
+    Tree omap(oc.Get()), fs(oc.Get());
+    ASSERT_EQ(apfs_tree_open(&omap.t, 229385, 0, 1, nullptr, 0), 1);
+    ASSERT_EQ(apfs_tree_open(&fs.t, 229387, APFS_VOLUME_CONTAINER, 0, &omap.t, 0), 1);
+    std::vector<Record> all = WalkAll(&fs.t, FirstKey(&fs.t));
+    const uint8_t *value = nullptr, *key = nullptr;
+    for (size_t i = 0; i + 1 < all.size(); i++) {
+        const std::vector<uint8_t>&a = all[i].key, &b = all[i + 1].key;
+        if (apfs_le64(a.data()) >> 60 != APFS_TYPE_FILE_EXTENT || apfs_le64(a.data()) != apfs_le64(b.data()))
+            continue;
+        uint64_t oid = apfs_le64(a.data()) & APFS_OBJ_ID_MASK;
+        ASSERT_EQ(apfs_btree_extent_lookup(&fs.t.head, oid, apfs_le64(a.data() + 8), &value, &key, nullptr), 1);
+        const uint8_t* next;
+        apfs_node* leaf = fs.t.head.current->node;
+        if (!apfs_node_entry(leaf, (uint32_t)fs.t.head.index + 1, &next, nullptr, nullptr, nullptr))
+            continue; // the next extent starts another leaf
+        // The record after the extent is made one of another type that would cover the offset.
+        apfs_put_le64(const_cast<uint8_t*>(next), oid | (uint64_t)APFS_TYPE_DIR_REC << 60);
+        ASSERT_EQ(apfs_btree_extent_lookup(&fs.t.head, oid, apfs_le64(b.data() + 8), &value, &key, nullptr), 1);
+        EXPECT_EQ(memcmp(key, a.data(), 16), 0);
+        return;
+    }
+    FAIL() << "no file with two extents in one leaf";
+}
+
 TEST(TreeIterator, StartsAtFirstKeyAndEndsAtTheLastLeaf) {
     OpenedContainer oc(kPopCiVolume);
     ASSERT_TRUE(oc.Ok());
