@@ -1,3 +1,4 @@
+#include <stdlib.h>
 #include <string.h>
 
 #include "container.h"
@@ -21,6 +22,54 @@ static int descend_first(apfs_btree* head, apfs_tree_level* level, uint32_t* not
     return 1;
 }
 
+/* Slots of the visited-leaf set at a walk's start. Most walks stay within a leaf or two; a set
+ * that grew for a long walk is dropped rather than cleared at every start. */
+#define VISITED_FIRST_SLOTS 64u
+
+static void visited_reset(apfs_cursor* cursor) {
+    if (cursor->visited_slots > VISITED_FIRST_SLOTS) {
+        free(cursor->visited);
+        cursor->visited = NULL;
+        cursor->visited_slots = 0;
+    } else if (cursor->visited) {
+        memset(cursor->visited, 0, cursor->visited_slots * sizeof *cursor->visited);
+    }
+    cursor->visited_count = 0;
+}
+
+static uint64_t* visited_slot(uint64_t* table, uint32_t slots, uint64_t entry) {
+    uint32_t i = (uint32_t)((entry * 0x9E3779B97F4A7C15ull) >> 32) & (slots - 1);
+    while (table[i] != 0 && table[i] != entry)
+        i = (i + 1) & (slots - 1);
+    return &table[i];
+}
+
+/* Records a leaf block the walk enters; 0 when it entered it before or the set cannot grow. The
+ * set is kept at most half full. */
+static int visit_leaf(apfs_cursor* cursor, uint64_t paddr) {
+    const uint64_t entry = paddr + 1; /* 0 marks a free slot */
+    if ((cursor->visited_count + 1u) * 2u > cursor->visited_slots) {
+        uint32_t slots = cursor->visited_slots ? cursor->visited_slots * 2u : VISITED_FIRST_SLOTS;
+        if (slots < cursor->visited_slots)
+            return 0;
+        uint64_t* table = calloc(slots, sizeof *table);
+        if (!table)
+            return 0;
+        for (uint32_t i = 0; i < cursor->visited_slots; i++)
+            if (cursor->visited[i])
+                *visited_slot(table, slots, cursor->visited[i]) = cursor->visited[i];
+        free(cursor->visited);
+        cursor->visited = table;
+        cursor->visited_slots = slots;
+    }
+    uint64_t* slot = visited_slot(cursor->visited, cursor->visited_slots, entry);
+    if (*slot == entry)
+        return 0;
+    *slot = entry;
+    cursor->visited_count++;
+    return 1;
+}
+
 int apfs_btree_iter_start(apfs_cursor* cursor, const apfs_key* key, uint32_t flags, uint32_t* not_found,
                           uint32_t case_sensitive) {
     apfs_btree* head = &cursor->head;
@@ -33,7 +82,7 @@ int apfs_btree_iter_start(apfs_cursor* cursor, const apfs_key* key, uint32_t fla
         memcpy(cursor->start_key, apfs_key_bytes(key), size);
     cursor->key_kind = key->kind;
     cursor->case_sensitive = case_sensitive;
-    cursor->leaf_moves = 0;
+    visited_reset(cursor);
     cursor->have_last = 0;
 
     apfs_node* root = head->root->node;
@@ -69,8 +118,7 @@ int apfs_btree_iter_start(apfs_cursor* cursor, const apfs_key* key, uint32_t fla
 /* Records must come in key order. Every tree the reader walks leads its keys with a u64 that
  * never decreases (obj_id_and_type, compared by id then type, or ok_oid), and an object map's
  * (ok_oid, ok_xid) pairs strictly increase. A record out of that order means a damaged tree
- * sent the walk back over ground it had covered: for an object map that check alone keeps each
- * leaf from being entered twice. */
+ * sent the walk back over ground it had covered. */
 static int in_key_order(apfs_cursor* cursor, const apfs_node* node, const uint8_t* key, uint16_t key_len) {
     const int omap = node->subtype == APFS_SUBTYPE_OMAP;
     if (omap && key_len < APFS_OMAP_KEY_LEN)
@@ -101,14 +149,16 @@ static int next_leaf(apfs_cursor* cursor, uint32_t* not_found) {
         set_flag(not_found);
         return 0;
     }
-    /* A tree cannot have more leaves than its container has blocks: a walk that enters more
-     * has been sent round a cycle. */
-    if (++cursor->leaf_moves > apfs_container_block_count(head->container))
+    /* A sound tree reaches each leaf through one index entry, so a walk never enters a leaf
+     * twice. Index entries that lead to the same leaf again would make the walk hand out its
+     * records again, once per entry, which for deep trees means millions of times. */
+    if (cursor->visited_count == 0 && !visit_leaf(cursor, head->current->node->paddr))
         return 0;
     apfs_tree_level* parent = level->parent;
-    if (!apfs_level_child(parent, (uint32_t)level->index + 1, not_found))
+    if (!apfs_level_child(parent, (uint32_t)level->index + 1, not_found) ||
+        !descend_first(head, parent->child, not_found))
         return 0;
-    return descend_first(head, parent->child, not_found);
+    return visit_leaf(cursor, head->current->node->paddr);
 }
 
 int apfs_btree_iter_next(apfs_cursor* cursor, const uint8_t** key, const uint8_t** value, uint16_t* key_len,

@@ -42,6 +42,13 @@
 
 #define JKEY_SIZE 8
 
+/* Attributes one inode may gather. macOS writes a handful per file; thousands come only from a
+ * crafted tree and would hold the probe's memory and time. */
+#define INODE_MAX_XATTRS 4096u
+/* Bytes of attribute names and inline values one inode may gather: room for a thousand of the
+ * largest inline values (3804 bytes), where a file made by macOS carries a few kilobytes. */
+#define INODE_MAX_XATTR_BYTES (4u << 20)
+
 /* An attribute value stored in a data stream rather than inline: flags 1 or 0x11. */
 static int xattr_flags_stream(uint16_t flags) {
     return (((uint16_t)(flags - 1u)) & 0xFFEFu) == 0;
@@ -196,8 +203,9 @@ static int inode_take_value(apfs_inode* inode, const uint8_t* value, uint16_t le
     return inode_parse_xfields(inode);
 }
 
+/* count and bytes are what the inode has gathered so far, against the limits above. */
 static int inode_add_xattr(apfs_inode* inode, const uint8_t* key, uint16_t key_len, const uint8_t* value,
-                           uint16_t value_len) {
+                           uint16_t value_len, uint32_t* count, uint32_t* bytes) {
     if (!value || key_len < XATTR_KEY_NAME_OFF || value_len < XATTR_VAL_XDATA_OFF)
         return 0;
     uint16_t name_len = apfs_le16(key + XATTR_KEY_NAME_LEN_OFF);
@@ -206,13 +214,19 @@ static int inode_add_xattr(apfs_inode* inode, const uint8_t* key, uint16_t key_l
     uint16_t xdata_len = apfs_le16(value + XATTR_VAL_XDATA_LEN_OFF);
     if (xdata_len > value_len - XATTR_VAL_XDATA_OFF)
         return 0;
+    uint16_t flags = apfs_le16(value + XATTR_VAL_FLAGS_OFF);
+    uint32_t size = (uint32_t)name_len + (xattr_flags_stream(flags) ? 0u : xdata_len);
+    if (*count >= INODE_MAX_XATTRS || size > INODE_MAX_XATTR_BYTES - *bytes)
+        return 0;
+    (*count)++;
+    *bytes += size;
     apfs_xattr* xattr = malloc(sizeof(*xattr));
     if (!xattr)
         return 0;
     apfs_xattr_init(xattr);
     apfs_list_add_tail(&xattr->link, &inode->xattrs);
-    return apfs_xattr_set(xattr, key + XATTR_KEY_NAME_OFF, name_len, apfs_le16(value + XATTR_VAL_FLAGS_OFF),
-                          value + XATTR_VAL_XDATA_OFF, xdata_len);
+    return apfs_xattr_set(xattr, key + XATTR_KEY_NAME_OFF, name_len, flags, value + XATTR_VAL_XDATA_OFF,
+                          xdata_len);
 }
 
 int apfs_inode_load(apfs_inode* inode, apfs_container* container, uint64_t id, uint32_t* not_found,
@@ -228,6 +242,7 @@ int apfs_inode_load(apfs_inode* inode, apfs_container* container, uint64_t id, u
     apfs_omap_key_make(&start, oid, APFS_TYPE_INODE);
     if (!apfs_btree_iter_start(tree->cursor, &start, APFS_BT_GE | APFS_BT_ANY_TYPE, not_found, 1))
         return 0;
+    uint32_t xattr_count = 0, xattr_bytes = 0;
     for (;;) {
         const uint8_t* key = NULL;
         const uint8_t* value = NULL;
@@ -248,7 +263,7 @@ int apfs_inode_load(apfs_inode* inode, apfs_container* container, uint64_t id, u
             if (inode->value || !value || !inode_take_value(inode, value, value_len))
                 return 0;
         } else if (type == APFS_TYPE_XATTR) {
-            if (!inode_add_xattr(inode, key, key_len, value, value_len))
+            if (!inode_add_xattr(inode, key, key_len, value, value_len, &xattr_count, &xattr_bytes))
                 return 0;
         } else if (type == APFS_TYPE_FILE_EXTENT) {
             if (!value || value_len < EXTENT_VAL_SIZE)

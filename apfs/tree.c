@@ -89,6 +89,7 @@ static void cursor_free(apfs_cursor* cursor) {
     apfs_key_free(cursor->head.scratch_a);
     apfs_key_free(cursor->head.scratch_b);
     level_free_chain(cursor->head.root);
+    free(cursor->visited);
     free(cursor);
 }
 

@@ -1,0 +1,181 @@
+#!/usr/bin/env python3
+"""Writes crafted containers beside the fixtures in FIXTURES: dfvfs_apfs grown to a sparse 1 GiB
+whose file-system tree sends one walk over the root inode's attributes again and again.
+
+hostile_tree_d2.img  a root index node whose entries after the first all point at one leaf of
+                     attribute records of the root inode
+hostile_tree_d3.img  the same one level deeper (hostile_tree_dN.img: N levels, up to 9)
+hostile_tree_wide.img  the root index's entries point at distinct leaves, each a copy of that leaf
+
+Usage: make-hostile-trees.py FIXTURES [NAME...]; by default d2, d3 and wide."""
+import os
+import struct
+import sys
+
+BS = 4096
+IMAGE_SIZE = 1 << 30
+XID = 4  # the container's transaction in dfvfs_apfs
+NX_SUPERBLOCKS = (0, 8)  # block 0 and the newest checkpoint's superblock
+FS_ROOT, OMAP_ROOT = 101, 103  # the file-system tree's root node and the volume object map's root
+ROOT_OID = 1028
+FIRST_FREE = 2048  # new nodes go beyond the original image
+
+OBJ_PHYSICAL = 0x40000000
+BTREE, BTREE_NODE = 2, 3
+SUBTYPE_FSTREE, SUBTYPE_OMAP = 14, 11
+FLAG_ROOT, FLAG_LEAF, FLAG_FIXED = 1, 2, 4
+INFO_SIZE = 40
+TYPE_INODE, TYPE_XATTR = 3, 4
+XATTR_EMBEDDED = 2
+
+
+def fletcher64(block):
+    c1 = c2 = 0
+    for (w,) in struct.iter_unpack("<I", block[8:]):
+        c1 = (c1 + w) % 0xFFFFFFFF
+        c2 = (c2 + c1) % 0xFFFFFFFF
+    check1 = 0xFFFFFFFF - (c1 + c2) % 0xFFFFFFFF
+    check2 = 0xFFFFFFFF - (c1 + check1) % 0xFFFFFFFF
+    return struct.pack("<II", check1, check2)
+
+
+def sealed(block):
+    block[0:8] = fletcher64(bytes(block))
+    return bytes(block)
+
+
+def records_of(node):
+    """(key, value) of every entry of a variable-size leaf."""
+    nkeys, table_len = struct.unpack_from("<I", node, 36)[0], struct.unpack_from("<H", node, 42)[0]
+    keys, value_end = 56 + table_len, BS - (INFO_SIZE if struct.unpack_from("<H", node, 32)[0] & FLAG_ROOT else 0)
+    out = []
+    for i in range(nkeys):
+        k_off, k_len, v_off, v_len = struct.unpack_from("<4H", node, 56 + 8 * i)
+        out.append((node[keys + k_off:keys + k_off + k_len], node[value_end - v_off:value_end - v_off + v_len]))
+    return out
+
+
+def node(oid, subtype, level, records, root=False, fixed=False, info=b"", physical=False):
+    """A B-tree node holding records in order; fixed nodes take 16-byte keys and values."""
+    block = bytearray(BS)
+    kind = (BTREE if root else BTREE_NODE) | (OBJ_PHYSICAL if physical else 0)
+    struct.pack_into("<QQII", block, 8, oid, XID, kind, subtype)
+    flags = (FLAG_ROOT if root else 0) | (FLAG_LEAF if level == 0 else 0) | (FLAG_FIXED if fixed else 0)
+    toc_size = 4 if fixed else 8
+    table_len = len(records) * toc_size
+    keys, value_end = 56 + table_len, BS - (INFO_SIZE if root else 0)
+    k_at = v_at = 0
+    for i, (key, value) in enumerate(records):
+        v_at += len(value)
+        if fixed:
+            struct.pack_into("<HH", block, 56 + 4 * i, k_at, v_at)
+        else:
+            struct.pack_into("<4H", block, 56 + 8 * i, k_at, len(key), v_at, len(value))
+        block[keys + k_at:keys + k_at + len(key)] = key
+        block[value_end - v_at:value_end - v_at + len(value)] = value
+        k_at += len(key)
+    assert keys + k_at <= value_end - v_at, "records overflow the node"
+    free = value_end - v_at - keys - k_at
+    struct.pack_into("<HHI8H", block, 32, flags, level, len(records), 0, table_len, k_at, free, 0xFFFF, 0,
+                     0xFFFF, 0)
+    if root:
+        block[value_end:] = info
+    return sealed(block)
+
+
+def jkey(oid, kind):
+    return struct.pack("<Q", oid | kind << 60)
+
+
+def attribute_leaf(oid):
+    """A leaf full of small inline attributes of the root inode, in name order."""
+    records = []
+    used = 56
+    while True:
+        name = b"user.hostile.%04d\0" % len(records)
+        key = jkey(2, TYPE_XATTR) + struct.pack("<H", len(name)) + name
+        value = struct.pack("<HH", XATTR_EMBEDDED, 16) + bytes(16)
+        if used + 8 + len(key) + len(value) > BS:
+            return records
+        used += 8 + len(key) + len(value)
+        records.append((key, value))
+
+
+def fill_index(head, repeat, root):
+    """An index node's entries: head, then repeat until the node is full."""
+    room = BS - 56 - (INFO_SIZE if root else 0)
+    used = sum(8 + len(k) + len(v) for k, v in head)
+    entries = list(head)
+    while used + 8 + len(repeat[0]) + len(repeat[1]) <= room:
+        entries.append(repeat)
+        used += 8 + len(repeat[0]) + len(repeat[1])
+    return entries
+
+
+def build(original, name):
+    image = {}
+    fs_root = original[FS_ROOT * BS:(FS_ROOT + 1) * BS]
+    info = bytes(fs_root[BS - INFO_SIZE:])
+    first = [r for r in records_of(fs_root) if struct.unpack_from("<Q", r[0])[0] <= 2 | TYPE_INODE << 60]
+    leaf = attribute_leaf(2)
+    a_oid, b_oid = ROOT_OID + 2, ROOT_OID + 3
+    ptr = lambda oid: struct.pack("<Q", oid)
+    a_key, b_key = first[0][0], leaf[0][0]
+    nodes = {a_oid: node(a_oid, SUBTYPE_FSTREE, 0, first), b_oid: node(b_oid, SUBTYPE_FSTREE, 0, leaf)}
+    if name == "hostile_tree_wide.img":
+        # As many distinct copies of the leaf as the root index node can name.
+        entries = [(a_key, ptr(a_oid))]
+        for i in range(80):
+            oid = ROOT_OID + 4 + i
+            nodes[oid] = node(oid, SUBTYPE_FSTREE, 0, leaf)
+            entries.append((b_key, ptr(oid)))
+        root = node(ROOT_OID, SUBTYPE_FSTREE, 1, entries, True, info=info)
+    else:
+        # Per level, a node whose first entry leads to the inode's leaf and whose others lead to
+        # the attribute leaf, and a node whose entries all lead to the attribute leaf.
+        depth = int(name[len("hostile_tree_d")])
+        first_oid, repeat_oid = a_oid, b_oid
+        for level in range(1, depth - 1):
+            f_oid, r_oid = ROOT_OID + 2 + 2 * level, ROOT_OID + 3 + 2 * level
+            nodes[f_oid] = node(f_oid, SUBTYPE_FSTREE, level,
+                                fill_index([(a_key, ptr(first_oid))], (b_key, ptr(repeat_oid)), False))
+            nodes[r_oid] = node(r_oid, SUBTYPE_FSTREE, level, fill_index([], (b_key, ptr(repeat_oid)), False))
+            first_oid, repeat_oid = f_oid, r_oid
+        root = node(ROOT_OID, SUBTYPE_FSTREE, depth - 1,
+                    fill_index([(a_key, ptr(first_oid))], (b_key, ptr(repeat_oid)), True), True, info=info)
+    image[FS_ROOT] = root
+
+    omap_root = original[OMAP_ROOT * BS:(OMAP_ROOT + 1) * BS]
+    mappings = [(ROOT_OID, FS_ROOT)]
+    for i, (oid, data) in enumerate(sorted(nodes.items())):
+        image[FIRST_FREE + i] = data
+        mappings.append((oid, FIRST_FREE + i))
+    omap = [(struct.pack("<QQ", oid, XID - 1), struct.pack("<IIQ", 0, BS, paddr)) for oid, paddr in mappings]
+    omap_info = bytearray(omap_root[BS - INFO_SIZE:])
+    struct.pack_into("<Q", omap_info, 24, len(omap))
+    image[OMAP_ROOT] = node(OMAP_ROOT, SUBTYPE_OMAP, 0, omap, True, True, bytes(omap_info), True)
+
+    for block in NX_SUPERBLOCKS:
+        sb = bytearray(original[block * BS:(block + 1) * BS])
+        struct.pack_into("<Q", sb, 40, IMAGE_SIZE // BS)
+        image[block] = sealed(sb)
+    return image
+
+
+def main():
+    fixtures = sys.argv[1]
+    names = sys.argv[2:] or ["hostile_tree_d2.img", "hostile_tree_d3.img", "hostile_tree_wide.img"]
+    with open(os.path.join(fixtures, "dfvfs_apfs.raw"), "rb") as f:
+        original = f.read()
+    for name in names:
+        path = os.path.join(fixtures, name)
+        with open(path + ".part", "wb") as f:
+            f.write(original)
+            f.truncate(IMAGE_SIZE)
+            for block, data in sorted(build(original, name).items()):
+                f.seek(block * BS)
+                f.write(data)
+        os.replace(path + ".part", path)
+
+
+main()
