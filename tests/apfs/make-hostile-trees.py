@@ -5,9 +5,10 @@ whose file-system tree sends one walk over the root inode's attributes again and
 hostile_tree_d2.img  a root index node whose entries after the first all point at one leaf of
                      attribute records of the root inode
 hostile_tree_d3.img  the same one level deeper (hostile_tree_dN.img: N levels, up to 9)
-hostile_tree_wide.img  the root index's entries point at distinct leaves, each a copy of that leaf
+hostile_tree_links.img  as d3 with a leaf of the root inode's sibling links: no attributes gathered
+hostile_tree_wide.img  the root index's entries point at distinct leaves, each full of attributes
 
-Usage: make-hostile-trees.py FIXTURES [NAME...]; by default d2, d3 and wide."""
+Usage: make-hostile-trees.py FIXTURES [NAME...]; by default d2, d3, links and wide."""
 import os
 import struct
 import sys
@@ -25,7 +26,7 @@ BTREE, BTREE_NODE = 2, 3
 SUBTYPE_FSTREE, SUBTYPE_OMAP = 14, 11
 FLAG_ROOT, FLAG_LEAF, FLAG_FIXED = 1, 2, 4
 INFO_SIZE = 40
-TYPE_INODE, TYPE_XATTR = 3, 4
+TYPE_INODE, TYPE_XATTR, TYPE_SIBLING_LINK = 3, 4, 5
 XATTR_EMBEDDED = 2
 
 
@@ -87,14 +88,20 @@ def jkey(oid, kind):
     return struct.pack("<Q", oid | kind << 60)
 
 
-def attribute_leaf(oid):
-    """A leaf full of small inline attributes of the root inode, in name order."""
+def root_leaf(links=False):
+    """A leaf full of the root inode's small inline attributes in name order, or of its sibling
+    links, which an inode load steps over."""
     records = []
     used = 56
     while True:
-        name = b"user.hostile.%04d\0" % len(records)
-        key = jkey(2, TYPE_XATTR) + struct.pack("<H", len(name)) + name
-        value = struct.pack("<HH", XATTR_EMBEDDED, 16) + bytes(16)
+        i = len(records)
+        if links:
+            key = jkey(2, TYPE_SIBLING_LINK) + struct.pack("<Q", 1000 + i)
+            value = struct.pack("<QH", 1, 2) + b"a\0"
+        else:
+            name = b"user.hostile.%04d\0" % i
+            key = jkey(2, TYPE_XATTR) + struct.pack("<H", len(name)) + name
+            value = struct.pack("<HH", XATTR_EMBEDDED, 16) + bytes(16)
         if used + 8 + len(key) + len(value) > BS:
             return records
         used += 8 + len(key) + len(value)
@@ -117,12 +124,13 @@ def build(original, name):
     fs_root = original[FS_ROOT * BS:(FS_ROOT + 1) * BS]
     info = bytes(fs_root[BS - INFO_SIZE:])
     first = [r for r in records_of(fs_root) if struct.unpack_from("<Q", r[0])[0] <= 2 | TYPE_INODE << 60]
-    leaf = attribute_leaf(2)
+    wide = name == "hostile_tree_wide.img"
+    leaf = root_leaf(links=name == "hostile_tree_links.img")
     a_oid, b_oid = ROOT_OID + 2, ROOT_OID + 3
     ptr = lambda oid: struct.pack("<Q", oid)
     a_key, b_key = first[0][0], leaf[0][0]
     nodes = {a_oid: node(a_oid, SUBTYPE_FSTREE, 0, first), b_oid: node(b_oid, SUBTYPE_FSTREE, 0, leaf)}
-    if name == "hostile_tree_wide.img":
+    if wide:
         # As many distinct copies of the leaf as the root index node can name.
         entries = [(a_key, ptr(a_oid))]
         for i in range(80):
@@ -133,7 +141,7 @@ def build(original, name):
     else:
         # Per level, a node whose first entry leads to the inode's leaf and whose others lead to
         # the attribute leaf, and a node whose entries all lead to the attribute leaf.
-        depth = int(name[len("hostile_tree_d")])
+        depth = 3 if name == "hostile_tree_links.img" else int(name[len("hostile_tree_d")])
         first_oid, repeat_oid = a_oid, b_oid
         for level in range(1, depth - 1):
             f_oid, r_oid = ROOT_OID + 2 + 2 * level, ROOT_OID + 3 + 2 * level
@@ -164,7 +172,8 @@ def build(original, name):
 
 def main():
     fixtures = sys.argv[1]
-    names = sys.argv[2:] or ["hostile_tree_d2.img", "hostile_tree_d3.img", "hostile_tree_wide.img"]
+    names = sys.argv[2:] or ["hostile_tree_d2.img", "hostile_tree_d3.img", "hostile_tree_links.img",
+                             "hostile_tree_wide.img"]
     with open(os.path.join(fixtures, "dfvfs_apfs.raw"), "rb") as f:
         original = f.read()
     for name in names:

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -204,6 +205,34 @@ TEST_F(Mounted, IteratorRefusesDotNamesAndOverlongNames) {
     uint32_t upper = iter->hash;
     start("a_link");
     EXPECT_EQ(upper, iter->hash);
+}
+
+// Images of make-hostile-trees.py: index entries that lead to one leaf of the root inode's
+// attributes or sibling links again and again, and distinct leaves full of its attributes.
+TEST(HostileTree, MountIsRefusedQuickly) {
+    for (const char* name :
+         {"hostile_tree_d2.img", "hostile_tree_d3.img", "hostile_tree_links.img", "hostile_tree_wide.img"}) {
+        SCOPED_TRACE(name);
+        apfs_test::ImageReader reader(apfs_test::FixturePath(name));
+        ASSERT_TRUE(reader.Ok());
+        std::vector<uint8_t> block(4096);
+        ASSERT_EQ(1, FsReader_Read(reader.Get(), 0, block.data(), block.size()));
+        const auto start = std::chrono::steady_clock::now();
+        apfs_container container;
+        apfs_container_init(&container);
+        apfs_mount mount;
+        apfs_mount_init(&mount, &container);
+        apfs_tree omap, fs;
+        apfs_tree_init(&omap, &container);
+        apfs_tree_init(&fs, &container);
+        EXPECT_EQ(1, apfs_container_open(&container, block.data(), reader.Get()));
+        EXPECT_EQ(0, apfs_mount_volume(&mount, 0, nullptr, &omap, &fs));
+        apfs_tree_free(&fs);
+        apfs_tree_free(&omap);
+        apfs_mount_free(&mount);
+        apfs_container_free(&container);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    }
 }
 
 TEST(DirIter, NameBufferIsReusedForShorterNames) {
