@@ -22,7 +22,7 @@ static int descend_first(apfs_btree* head, apfs_tree_level* level, uint32_t* not
     return 1;
 }
 
-/* Slots of the visited-leaf set at a walk's start. Most walks stay within a leaf or two; a set
+/* Slots of the visited-leaf set at a walk's start: most walks stay within a leaf or two. A set
  * that grew for a long walk is dropped rather than cleared at every start. */
 #define VISITED_FIRST_SLOTS 64u
 

@@ -42,11 +42,9 @@
 
 #define JKEY_SIZE 8
 
-/* Attributes one inode may gather. macOS writes a handful per file; thousands come only from a
- * crafted tree and would hold the probe's memory and time. */
+/* Attributes one inode may gather: macOS writes a handful per file, crafted trees millions. */
 #define INODE_MAX_XATTRS 4096u
-/* Bytes of attribute names and inline values one inode may gather: room for a thousand of the
- * largest inline values (3804 bytes), where a file made by macOS carries a few kilobytes. */
+/* Their bytes of names and inline values: a thousand of the largest inline values (3804 bytes). */
 #define INODE_MAX_XATTR_BYTES (4u << 20)
 
 /* An attribute value stored in a data stream rather than inline: flags 1 or 0x11. */

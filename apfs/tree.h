@@ -54,7 +54,7 @@ struct apfs_cursor {
     uint64_t* visited;      /* open-addressed set of the leaf blocks (plus 1) entered since the start */
     uint32_t visited_slots; /* a power of two, or 0 before the first leaf move */
     uint32_t visited_count;
-    uint32_t have_last;  /* last_id and last_xid hold the record stepped over last */
+    uint32_t have_last; /* last_id and last_xid hold the record stepped over last */
     uint64_t last_id;
     uint64_t last_xid;
 };

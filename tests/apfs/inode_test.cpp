@@ -59,7 +59,8 @@ TEST(Xattr, StreamFlagWithoutAStreamIsRefusedAndKeepsTheRecord) {
     ASSERT_EQ(1, apfs_xattr_set(&a.x, kName, sizeof(kName), 2, value, sizeof(value)));
     for (uint16_t flags : {1, 0x11}) {
         std::vector<uint8_t> d = Dstream(0, 3000);
-        EXPECT_EQ(0, apfs_xattr_set(&a.x, kName, sizeof(kName), flags, d.data(), static_cast<uint16_t>(d.size())))
+        EXPECT_EQ(
+            0, apfs_xattr_set(&a.x, kName, sizeof(kName), flags, d.data(), static_cast<uint16_t>(d.size())))
             << flags;
     }
     EXPECT_EQ(2u, a.x.flags);

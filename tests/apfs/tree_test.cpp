@@ -376,14 +376,16 @@ TEST(FsTreeLookup, SequentialStepTakesOnlyAFileExtent) {
         if (apfs_le64(a.data()) >> 60 != APFS_TYPE_FILE_EXTENT || apfs_le64(a.data()) != apfs_le64(b.data()))
             continue;
         uint64_t oid = apfs_le64(a.data()) & APFS_OBJ_ID_MASK;
-        ASSERT_EQ(apfs_btree_extent_lookup(&fs.t.head, oid, apfs_le64(a.data() + 8), &value, &key, nullptr), 1);
+        ASSERT_EQ(apfs_btree_extent_lookup(&fs.t.head, oid, apfs_le64(a.data() + 8), &value, &key, nullptr),
+                  1);
         const uint8_t* next;
         apfs_node* leaf = fs.t.head.current->node;
         if (!apfs_node_entry(leaf, (uint32_t)fs.t.head.index + 1, &next, nullptr, nullptr, nullptr))
             continue; // the next extent starts another leaf
         // The record after the extent is made one of another type that would cover the offset.
         apfs_put_le64(const_cast<uint8_t*>(next), oid | (uint64_t)APFS_TYPE_DIR_REC << 60);
-        ASSERT_EQ(apfs_btree_extent_lookup(&fs.t.head, oid, apfs_le64(b.data() + 8), &value, &key, nullptr), 1);
+        ASSERT_EQ(apfs_btree_extent_lookup(&fs.t.head, oid, apfs_le64(b.data() + 8), &value, &key, nullptr),
+                  1);
         EXPECT_EQ(memcmp(key, a.data(), 16), 0);
         return;
     }
