@@ -2,8 +2,7 @@
 // The blocking TCP client socket under the HTTP(S) transport. Every failure is thrown as an error
 // code (net_errors.h); a cancel from another thread closes the socket and bars it for good.
 #include "socket_addr.h"
-
-#include <winsock2.h>
+#include "win_api.h"
 
 #include <cstdint>
 #include <string>

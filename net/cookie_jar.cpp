@@ -1,7 +1,7 @@
 #include "cookie_jar.h"
 
 #include "counted_ref.h"
-#include "environment.h"
+#include "string_helpers.h"
 #include "ht_client.h"
 #include "ht_tokens.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 // A small cookie store an HTTP client may keep across requests: name, value, domain and path,
 // matched by suffix and prefix, never expired.
-#include <windows.h>
+#include "win_api.h"
 
 #include <list>
 #include <string>

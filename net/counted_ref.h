@@ -1,7 +1,7 @@
 #pragma once
 // A reference-counted object shared between threads; the count changes only under its lock, and
 // the last release destroys the object while still holding it.
-#include <windows.h>
+#include "win_api.h"
 
 #include <cstdint>
 

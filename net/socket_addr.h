@@ -1,6 +1,6 @@
 #pragma once
 // An IPv4 or IPv6 endpoint and its conversion to and from Winsock's address structures.
-#include <winsock2.h>
+#include "win_api.h"
 
 #include <cstdint>
 

@@ -1,6 +1,6 @@
 #include "tick_timer.h"
 
-#include <windows.h>
+#include "win_api.h"
 
 void CTickTimer::Restart() {
     m_start = GetTickCount();

@@ -1,7 +1,7 @@
 #pragma once
 // The service's one file class: a thin owner of a Win32 file handle. Every failing operation
 // throws a heap-allocated CDiskFileException*; the catcher deletes it.
-#include <windows.h>
+#include "win_api.h"
 
 #include <cstdint>
 

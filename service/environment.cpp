@@ -1,6 +1,5 @@
 #include "environment.h"
 
-#include <ctype.h>
 #include <memory>
 #include <sddl.h>
 #include <shlobj.h>
@@ -170,8 +169,4 @@ int InitMandatoryLabelSupport() {
 LONG OpenSettingsKey(REGSAM access, int machine, HKEY* key) {
     return RegCreateKeyExW(machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, L"Software\\Volarix", 0, nullptr,
                            REG_OPTION_NON_VOLATILE, access, nullptr, key, nullptr);
-}
-
-int ToLowerChar(char c) {
-    return tolower(static_cast<signed char>(c));
 }

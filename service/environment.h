@@ -1,7 +1,7 @@
 #pragma once
 // Facts about the process read once on the main thread before the dispatcher starts; afterwards
 // they are only read, from any thread, without a lock.
-#include <windows.h>
+#include "win_api.h"
 
 #include <locale.h>
 #include <stdint.h>
@@ -39,6 +39,3 @@ void EnsureDataFolderSlash();
 // Opens (creating when missing) "Software\<product>" under HKLM (machine != 0) or HKCU; returns the
 // Win32 status of RegCreateKeyExW.
 LONG OpenSettingsKey(REGSAM access, int machine, HKEY* key);
-
-// tolower of c taken as a signed byte; the runtime's locale is never changed, so only A-Z change.
-int ToLowerChar(char c);

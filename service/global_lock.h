@@ -1,5 +1,5 @@
 #pragma once
-#include <windows.h>
+#include "win_api.h"
 
 // The one process-wide lock: socket handles and their cancel flags, reference counts of shared
 // connection and lookup objects, and the closing of the update client's connection at stop. It

@@ -1,5 +1,5 @@
 #pragma once
-#include <windows.h>
+#include "win_api.h"
 
 // Owns one registry key handle and closes it when it goes.
 class CRegKeyHolder {

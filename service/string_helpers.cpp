@@ -1,6 +1,6 @@
 #include "string_helpers.h"
 
-#include <windows.h>
+#include "win_api.h"
 
 #include <cctype>
 #include <cerrno>
@@ -194,14 +194,15 @@ uint32_t* Utf16ToUtf32(const wchar_t* text) {
 int32_t ParseLong(const char* text, int base, int32_t fallback) {
     if (*text == '\0')
         return fallback;
+    // Parsed at 64 bits and range-checked here, so that the result is the same where long has 64.
     errno = 0;
     char* end = nullptr;
-    const long value = strtol(text, &end, base);
+    const long long value = strtoll(text, &end, base);
     if (*end != '\0')
         return fallback;
-    if ((value == LONG_MAX || value == LONG_MIN) && errno == ERANGE)
+    if (errno == ERANGE || value < INT32_MIN || value > INT32_MAX)
         return fallback;
-    return value;
+    return static_cast<int32_t>(value);
 }
 
 uint32_t ParseULong(const char* text) {
@@ -216,12 +217,12 @@ uint32_t ParseULong(const char* text) {
         return 0;
     errno = 0;
     char* end = nullptr;
-    const unsigned long value = strtoul(text, &end, 10);
+    const unsigned long long value = strtoull(text, &end, 10);
     if (*end != '\0')
         return 0;
-    if (value == ULONG_MAX && errno == ERANGE)
+    if (errno == ERANGE || value > UINT32_MAX)
         return 0;
-    return value;
+    return static_cast<uint32_t>(value);
 }
 
 int64_t ParseInt64(const char* text) {
@@ -236,6 +237,10 @@ int64_t ParseInt64(const char* text) {
     if ((value == INT64_MAX || value == INT64_MIN) && errno == ERANGE)
         return fallback;
     return value;
+}
+
+int ToLowerChar(char c) {
+    return tolower(static_cast<signed char>(c));
 }
 
 void TrimW(std::wstring& text) {

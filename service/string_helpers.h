@@ -44,6 +44,9 @@ uint32_t ParseULong(const char* text);
 // Base 10; the smallest 64-bit value when the text is not wholly a signed 64-bit number.
 int64_t ParseInt64(const char* text);
 
+// tolower of c taken as a signed byte; the runtime's locale is never changed, so only A-Z change.
+int ToLowerChar(char c);
+
 // Removes blanks, tabs, carriage returns and line feeds from both ends.
 void TrimW(std::wstring& text);
 

@@ -1,11 +1,8 @@
 #include "pud_file.h"
 
-#include "environment.h"
-#include "reg_key_holder.h"
 #include "safe_data_file.h"
 #include "string_helpers.h"
-
-#include <windows.h>
+#include "win_api.h"
 
 #include <climits>
 #include <cstring>
@@ -60,7 +57,14 @@ void WriteText(CSafeDataFileOut& file, const std::wstring& text) {
     uint8_t raw[4];
     StoreLe32(raw, count);
     file.Write(raw, sizeof raw);
-    file.Write(text.data(), count * 2);
+    // Little-endian 16-bit units whatever the width of wchar_t, so that the native build writes
+    // the file the product writes.
+    std::unique_ptr<uint8_t[]> units(new uint8_t[static_cast<size_t>(count) * 2]);
+    for (uint32_t i = 0; i < count; ++i) {
+        units[2 * i] = static_cast<uint8_t>(text[i]);
+        units[2 * i + 1] = static_cast<uint8_t>(text[i] >> 8);
+    }
+    file.Write(units.get(), count * 2);
 }
 
 void WritePayload(CSafeDataFileOut& file, const PudPackage& package) {
@@ -91,8 +95,11 @@ wchar_t* PudReadString(CSafeDataFileIn& file, uint32_t* count) {
     // The count comes from the network: refuse one the file cannot hold before allocating for it.
     if (units > kPudMaxStringUnits || 2 * static_cast<uint64_t>(units) > file.GetLength())
         throw kErrBadBlock;
+    std::unique_ptr<uint8_t[]> bytes(new uint8_t[static_cast<size_t>(units) * 2]);
+    file.ReadExact(bytes.get(), units * 2);
     std::unique_ptr<wchar_t[]> text(new wchar_t[static_cast<size_t>(units) + 1]);
-    file.ReadExact(text.get(), units * 2);
+    for (uint32_t i = 0; i < units; ++i)
+        text[i] = static_cast<wchar_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
     text[units] = L'\0';
     return text.release();
 }
@@ -176,19 +183,5 @@ int WritePudFile(const wchar_t* path, const PudPackage& package) {
         DeleteFileW(staging.c_str());
         return 0;
     }
-    return 1;
-}
-
-int SavePudPackage(const PudPackage& package) {
-    const std::wstring path = g_DataFolder + L"updates.dat";
-    CRegKeyHolder key;
-    if (OpenSettingsKey(KEY_SET_VALUE, 1, key.Receive()) != ERROR_SUCCESS)
-        return 0;
-    if (!WritePudFile(path.c_str(), package))
-        return 0;
-    const DWORD size = static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t));
-    if (RegSetValueExW(key.Get(), L"UPD", 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()), size) !=
-        ERROR_SUCCESS)
-        return 0;
     return 1;
 }
