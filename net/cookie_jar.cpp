@@ -1,9 +1,9 @@
 #include "cookie_jar.h"
 
 #include "counted_ref.h"
-#include "string_helpers.h"
 #include "ht_client.h"
 #include "ht_tokens.h"
+#include "string_helpers.h"
 
 #include <cstring>
 #include <vector>

@@ -8,7 +8,9 @@
 // every key is missing. Paths are taken as UTF-8 file names; sharing modes and file attributes other
 // than the ones named here are not modelled.
 #ifdef _WIN32
+// Winsock 2 first: windows.h would otherwise bring in the first Winsock's clashing declarations.
 #include <winsock2.h>
+
 #include <windows.h>
 #else
 

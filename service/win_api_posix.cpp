@@ -23,6 +23,9 @@ const size_t kFirstWideFormatUnits = 256;
 
 const uint32_t kReplacement = 0xFFFD;
 
+// The Microsoft runtime's time functions refuse times before 1970 and after the year 3000.
+const time_t kLatestTime = 32535215999;
+
 DWORD ErrorOfErrno(int error) {
     switch (error) {
     case ENOENT:
@@ -343,6 +346,8 @@ int64_t _strtoi64(const char* text, char** end, int base) {
 }
 
 int localtime_s(struct tm* out, const time_t* t) {
+    if (*t < 0 || *t > kLatestTime)
+        return EINVAL;
     return localtime_r(t, out) != nullptr ? 0 : EINVAL;
 }
 
@@ -454,10 +459,10 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* written, voi
 }
 
 DWORD SetFilePointer(HANDLE file, LONG low, LONG* high, DWORD origin) {
-    const int64_t offset = high != nullptr
-                               ? static_cast<int64_t>(static_cast<uint64_t>(static_cast<uint32_t>(*high)) << 32 |
-                                                      static_cast<uint32_t>(low))
-                               : low;
+    const int64_t offset =
+        high != nullptr ? static_cast<int64_t>(static_cast<uint64_t>(static_cast<uint32_t>(*high)) << 32 |
+                                               static_cast<uint32_t>(low))
+                        : low;
     const int whence = origin == FILE_BEGIN ? SEEK_SET : origin == FILE_CURRENT ? SEEK_CUR : SEEK_END;
     const off_t at = lseek(FdOf(file), offset, whence);
     if (at < 0) {

@@ -52,13 +52,13 @@ TEST(ParseUrl, SchemesAndDefaultPorts) {
 }
 
 TEST(ParseUrl, RejectsWhatIsNotAnAbsoluteHttpUrl) {
-    for (const wchar_t* bad : {L"ftp://h/", L"http:/h/", L"http://h", L"http:///x", L"http://:8080/",
-                               L"http://[]/", L"http://[::1/x", L"http://[::1]x/", L"http://h:/",
-                               L"http://h:0/", L"http://h:65536/", L"http://h:8o/", L"http://h:\u0661/",
-                               L"http://user:pass@h/", L"http://h/?q=\u00e9", L"http://bad\xD800host/",
-                               // Negative or wider than 32 bits, yet 80 or 65535 once cut to 16 or 32.
-                               L"http://h:-18446744073709486081/", L"http://h:-4294901761/",
-                               L"http://h:4294967376/"}) {
+    for (const wchar_t* bad :
+         {L"ftp://h/", L"http:/h/", L"http://h", L"http:///x", L"http://:8080/", L"http://[]/",
+          L"http://[::1/x", L"http://[::1]x/", L"http://h:/", L"http://h:0/", L"http://h:65536/",
+          L"http://h:8o/", L"http://h:\u0661/", L"http://user:pass@h/", L"http://h/?q=\u00e9",
+          L"http://bad\xD800host/",
+          // Negative or wider than 32 bits, yet 80 or 65535 once cut to 16 or 32.
+          L"http://h:-18446744073709486081/", L"http://h:-4294901761/", L"http://h:4294967376/"}) {
         EXPECT_FALSE(Parse(bad)) << std::wstring(bad).c_str();
     }
 }
