@@ -4,9 +4,10 @@
 // directory iterator.
 //
 // Input: a byte choosing the base image, then patches of a u16 block slot, a u16 offset, a u8
-// length and that many bytes. Slots index the base's non-zero blocks, so every patch lands in
-// metadata or file data; a patched block that held a valid object gets its checksum fixed, so
-// that the mutation reaches the parsers behind it. The bases are served from memory files.
+// length and that many bytes. Slots index the blocks that hold objects and the partition table in
+// front of the image, so that patches land where the parsers look; a patched block that held a
+// valid object gets its checksum fixed, so that the mutation reaches the parsers behind it. The
+// bases are served as whole disks from memory files, through the device layer's own drive layout.
 #include "apfs_common.h"
 #include "container.h"
 #include "device_api.h"
@@ -19,9 +20,10 @@
 #include "name.h"
 #include "tree.h"
 #include "volume.h"
-#include "whole_disk_layout.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,64 +41,110 @@ namespace {
 constexpr uint32_t kBlock = 4096;
 // Bounds of one run, so that a mutated tree cannot make an input slow: inodes visited, children
 // listed per directory, directory depth, and bytes read of a stream or an attribute.
-constexpr int kMaxInodes = 96;
+constexpr int kMaxInodes = 32;
 constexpr size_t kMaxChildren = 32;
 constexpr int kMaxDepth = 12;
-constexpr uint64_t kMaxRead = 256 * 1024;
+constexpr uint64_t kMaxRead = 64 * 1024;
 constexpr int kMaxRuns = 64;
 constexpr size_t kDrecHashedNameOff = 12;
 constexpr size_t kDrecNameOff = 10;
 constexpr uint16_t kModeDir = 0x4000;
 constexpr uint16_t kModeRegular = 0x8000;
 
+// The disk: block 0 holds a protective MBR, a GPT header and its entry array, whose one APFS
+// partition starts at block 1 and holds the fixture image.
+constexpr uint32_t kSector = 512;
+constexpr uint64_t kGptEntriesLba = 2;
+constexpr uint32_t kGptEntries = 4;
+constexpr uint32_t kGptEntrySize = 128;
+constexpr uint8_t kApfsPartitionType[16] = {0xEF, 0x57, 0x34, 0x7C, 0x00, 0x00, 0xAA, 0x11,
+                                            0xAA, 0x11, 0x00, 0x30, 0x65, 0x43, 0xEC, 0xAC};
+
 struct Base {
     Base(const char* file_, const char* password_) : file(file_), password(password_) {}
     const char* file;
     const char* password;
     int fd = -1;
-    uint64_t size = 0;
-    std::vector<uint64_t> blocks;             // the non-zero blocks
+    std::vector<uint64_t> blocks;               // disk blocks that patches may land in
     std::vector<std::vector<uint8_t>> pristine; // their bytes
-    std::vector<bool> object;                 // whether each held a valid object
+    std::vector<bool> object;                   // whether each held a valid object
 };
 
+// The plain images, the encrypted one (whose tree nodes only the key makes sense of, so all its
+// blocks are open to patches), and a case-sensitive one whose trees have index levels.
 Base g_bases[] = {
     {VOLARIX_FIXTURES_DIR "/dfvfs_apfs.raw", nullptr},
     {VOLARIX_FUZZ_SEEDS_DIR "/enc_dfvfs_fast.img", "volarix-TEST-pw"},
     {VOLARIX_FIXTURES_DIR "/apfs_forensic_content.img", nullptr},
+    {VOLARIX_FIXTURES_DIR "/pop_cs_1g.img", nullptr},
 };
-uint64_t g_image_size;
 uint8_t g_buffer[kMaxRead];
 
-BOOL DiskLayout(HANDLE, DWORD code, LPVOID, DWORD, LPVOID out, DWORD out_size, LPDWORD returned,
-                LPOVERLAPPED) {
-    if (code != IOCTL_DISK_GET_DRIVE_LAYOUT_EX)
-        return TRUE;
-    return WriteWholeDiskLayout(out, out_size, g_image_size, returned);
+std::vector<uint8_t> PartitionTable(uint64_t image_size) {
+    std::vector<uint8_t> block(kBlock);
+    uint8_t* mbr = block.data();
+    mbr[446 + 4] = 0xEE; // protective entry
+    apfs_put_le32(mbr + 446 + 8, 1);
+    apfs_put_le32(mbr + 446 + 12, 0xFFFFFFFFu);
+    mbr[510] = 0x55;
+    mbr[511] = 0xAA;
+    uint64_t first = kBlock / kSector, last = first + image_size / kSector - 1;
+    uint8_t* header = block.data() + kSector;
+    memcpy(header, "EFI PART", 8);
+    apfs_put_le64(header + 40, first);
+    apfs_put_le64(header + 48, last);
+    memset(header + 56, 0x5A, 16);
+    apfs_put_le64(header + 72, kGptEntriesLba);
+    apfs_put_le32(header + 80, kGptEntries);
+    apfs_put_le32(header + 84, kGptEntrySize);
+    uint8_t* entry = block.data() + kGptEntriesLba * kSector;
+    memcpy(entry, kApfsPartitionType, 16);
+    memset(entry + 16, 0xA5, 16);
+    apfs_put_le64(entry + 32, first);
+    apfs_put_le64(entry + 40, last);
+    return block;
+}
+
+void Keep(Base& base, uint64_t disk_block, const std::vector<uint8_t>& bytes, bool object) {
+    base.blocks.push_back(disk_block);
+    base.pristine.push_back(bytes);
+    base.object.push_back(object);
 }
 
 void Load(Base& base) {
-    FILE* f = fopen(base.file, "rb");
-    if (!f) {
-        fprintf(stderr, "image_fuzz: cannot open %s\n", base.file);
-        abort();
-    }
+    int file = open(base.file, O_RDONLY | O_CLOEXEC);
     base.fd = memfd_create("apfs-image-fuzz", MFD_CLOEXEC);
-    std::vector<uint8_t> block(kBlock);
-    for (uint64_t n = 0; fread(block.data(), 1, kBlock, f) == kBlock; n++) {
-        base.size += kBlock;
-        if (std::all_of(block.begin(), block.end(), [](uint8_t b) { return b == 0; }))
-            continue;
-        base.blocks.push_back(n);
-        base.pristine.push_back(block);
-        base.object.push_back(apfs_obj_checksum_ok(block.data(), kBlock) != 0);
-    }
-    fclose(f);
-    if (base.fd < 0 || base.blocks.empty() || ftruncate(base.fd, static_cast<off_t>(base.size)) != 0)
+    struct stat st;
+    if (file < 0 || base.fd < 0 || fstat(file, &st) != 0) {
+        fprintf(stderr, "image_fuzz: cannot load %s\n", base.file);
         abort();
-    for (size_t i = 0; i < base.blocks.size(); i++)
-        if (pwrite(base.fd, base.pristine[i].data(), kBlock, static_cast<off_t>(base.blocks[i] * kBlock)) != kBlock)
-            abort();
+    }
+    uint64_t image_size = static_cast<uint64_t>(st.st_size) / kBlock * kBlock;
+    static const uint8_t zero[kBlock] = {};
+    std::vector<uint8_t> block(kBlock);
+    // The fixtures are unpacked sparse: only their data extents are read.
+    for (off_t data = lseek(file, 0, SEEK_DATA); data >= 0 && static_cast<uint64_t>(data) < image_size;) {
+        off_t hole = lseek(file, data, SEEK_HOLE);
+        for (uint64_t at = static_cast<uint64_t>(data) / kBlock * kBlock; at < static_cast<uint64_t>(hole);
+             at += kBlock) {
+            if (pread(file, block.data(), kBlock, static_cast<off_t>(at)) != kBlock ||
+                memcmp(block.data(), zero, kBlock) == 0)
+                continue;
+            uint64_t disk_block = at / kBlock + 1;
+            if (pwrite(base.fd, block.data(), kBlock, static_cast<off_t>(disk_block * kBlock)) != kBlock)
+                abort();
+            bool object = apfs_obj_checksum_ok(block.data(), kBlock) != 0;
+            if (object || base.password)
+                Keep(base, disk_block, block, object);
+        }
+        data = lseek(file, hole, SEEK_DATA);
+    }
+    close(file);
+    std::vector<uint8_t> table = PartitionTable(image_size);
+    if (ftruncate(base.fd, static_cast<off_t>(image_size + kBlock)) != 0 ||
+        pwrite(base.fd, table.data(), kBlock, 0) != kBlock)
+        abort();
+    Keep(base, 0, table, false);
 }
 
 bool PutBlock(const Base& base, size_t slot, const uint8_t* bytes) {
@@ -282,7 +330,6 @@ void Exercise(const Base& base) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    fs_posix_set_ioctl(&DiskLayout);
     for (Base& base : g_bases)
         Load(base);
     // The device reader writes a line for every failed read; libFuzzer keeps its own reports.
@@ -317,7 +364,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!PutBlock(base, slot, block.data()))
             abort();
     }
-    g_image_size = base.size;
     Exercise(base);
     for (const auto& entry : patched)
         if (!PutBlock(base, entry.first, base.pristine[entry.first].data()))

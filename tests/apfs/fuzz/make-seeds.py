@@ -23,7 +23,7 @@ from cryptography.hazmat.primitives.keywrap import aes_key_unwrap, aes_key_wrap
 CONTAINER_IMAGES = ["dfvfs_apfs.raw", "apfs_forensic_container_chain.img", "apfs_forensic_fstree.img",
                     "enc_dfvfs.img"]
 # Same order as the image target's base images.
-IMAGE_BASES = 3
+IMAGE_BASES = 4
 UNIT = 4096
 # Only the units the checkpoint area and the trees use: the images are carved heads whose
 # objects all lie in their first few hundred units.
@@ -94,7 +94,8 @@ def entries(keybag):
 
 
 def tlv_offsets(blob):
-    """Offset and length of the contents of each element inside the key body of a key blob."""
+    """Offset and length of the contents of each element of a key blob; the key body's elements
+    replace the header's of the same tag."""
     found = {}
     pos = 2 + (blob[1] & 0x7F if blob[1] & 0x80 else 0)
     while pos + 2 <= len(blob):
@@ -123,7 +124,7 @@ def keybags(image):
 
 def fast_image(image, vstart, volume, vol_uuid):
     """The image with the unlock record's iteration count set to FAST_ITERATIONS (its integer keeps
-    its width) and the KEK rewrapped to match."""
+    its width) and the KEK rewrapped to match, and the KEK."""
     for off, _, tag, length in entries(volume):
         if tag != 3:
             continue
@@ -141,7 +142,24 @@ def fast_image(image, vstart, volume, vol_uuid):
         volume[blob + it_off:blob + it_off + it_len] = FAST_ITERATIONS.to_bytes(it_len, "big")
     volume[0:8] = fletcher64(volume)
     image[vstart * UNIT:(vstart + 1) * UNIT] = xts_encrypt(vol_uuid + vol_uuid, bytes(volume), vstart)
-    return image
+    return image, kek
+
+
+def short_vek(container, kek):
+    """The container keybag with its VEK rewrapped as a 16-byte key, whose tweak half the unlock
+    derives."""
+    keybag = bytearray(container)
+    for off, _, tag, length in entries(keybag):
+        if tag != 2:
+            continue
+        blob = off + 24
+        fields = tlv_offsets(bytes(keybag[blob:blob + length]))
+        flags_off, _ = fields[0x82]
+        wrap_off, _ = fields[0x83]
+        vek = aes_key_unwrap(kek, bytes(keybag[blob + wrap_off:blob + wrap_off + 40]))
+        keybag[blob + flags_off:blob + flags_off + 4] = struct.pack("<I", 2)
+        keybag[blob + wrap_off:blob + wrap_off + 40] = aes_key_wrap(kek[:16], vek[:16]).ljust(40, b"\0")
+    return keybag
 
 
 def write(path, data):
@@ -179,12 +197,12 @@ def main():
     with open(os.path.join(fixtures, "enc_dfvfs.img"), "rb") as f:
         image = bytearray(f.read())
     _, container, vstart, volume, vol_uuid = keybags(image)
-    image = fast_image(image, vstart, volume, vol_uuid)
+    image, kek = fast_image(image, vstart, volume, vol_uuid)
     write(os.path.join(out, "enc_dfvfs_fast.img"), bytes(image))
     # The keybag target reads a 16-bit length, the container keybag and then the volume keybag.
     used = lambda kb: bytes(kb[:max(off + 24 + length for off, _, _, length in entries(kb))])
-    write(os.path.join(out, "keybag", "enc_dfvfs.seed"),
-          struct.pack("<H", len(used(container))) + used(container) + used(volume))
+    for label, kb in (("enc_dfvfs", container), ("short_vek", short_vek(container, kek))):
+        write(os.path.join(out, "keybag", label + ".seed"), struct.pack("<H", len(used(kb))) + used(kb) + used(volume))
     for kb, label in ((container, "vek"), (volume, "kek")):
         for off, _, tag, length in entries(kb):
             if length > 16:
