@@ -22,7 +22,7 @@ from cryptography.hazmat.primitives.keywrap import aes_key_unwrap, aes_key_wrap
 
 CONTAINER_IMAGES = ["dfvfs_apfs.raw", "apfs_forensic_container_chain.img", "apfs_forensic_fstree.img",
                     "enc_dfvfs.img"]
-# Same order as the image target's base images.
+# Base images of the image target, which picks one by an input's first byte.
 IMAGE_BASES = 4
 UNIT = 4096
 # Only the units the checkpoint area and the trees use: the images are carved heads whose
