@@ -39,6 +39,14 @@ bool DomainMatches(const std::string& host, std::string domain) {
                               host[host.size() - domain.size() - 1] == '.');
 }
 
+// A stored domain with a leading dot covers its subdomains only; any other covers itself too.
+// Either way the match ends at a label boundary, so a cookie of a.test never reaches evila.test.
+bool CookieCoversHost(const std::string& host, const std::string& domain) {
+    if (!domain.empty() && domain[0] == '.')
+        return host.size() > domain.size() && EndsWith(host, domain);
+    return DomainMatches(host, domain);
+}
+
 } // namespace
 
 bool HtCookieEquals(const HtCookie& a, const HtCookie& b) {
@@ -104,7 +112,7 @@ bool CHtClient<TSocket>::AddCookieHeader(HtCookieJar* jar, const UrlParts& url, 
     out.clear();
     CLockHold hold(&jar->lock);
     for (const HtCookie& cookie : jar->cookies) {
-        if (!EndsWith(host, cookie.domain) || path.compare(0, cookie.path.size(), cookie.path) != 0)
+        if (!CookieCoversHost(host, cookie.domain) || path.compare(0, cookie.path.size(), cookie.path) != 0)
             continue;
         if (!out.empty())
             out += "; ";

@@ -46,16 +46,17 @@ TEST_F(CookieJar, DefaultsComeFromTheRequestAndPathsMatchByPrefix) {
     EXPECT_EQ("a=b", Header(L"http://h/x/yz"));
     EXPECT_EQ("", Header(L"http://h/x"));
     EXPECT_EQ("", Header(L"http://other/x/y"));
+    EXPECT_EQ("", Header(L"http://oh/x/y"));
 }
 
 TEST_F(CookieJar, AttributeNamesIgnoreCaseAndDomainsAreLowerCased) {
     Store(L"http://XY/", "a=b; PATH=/; DOMAIN=XY");
     Store(L"http://h/", "c=d; secure; expires=Thu, 01 Jan 2099 00:00:00 GMT; Path=/p; path=/q");
     EXPECT_EQ("(a|b|/|xy)(c|d|/q|h)", Stored());
-    // Host ends with the domain: no dot rule.
     EXPECT_EQ("a=b", Header(L"http://A.XY/"));
     EXPECT_EQ("a=b", Header(L"http://xy/"));
-    EXPECT_EQ("a=b", Header(L"http://proxy/"));
+    // The domain must end at a label boundary of the host.
+    EXPECT_EQ("", Header(L"http://proxy/"));
     EXPECT_EQ("", Header(L"http://y/"));
 }
 
