@@ -44,8 +44,9 @@ CLoopbackPeer::CLoopbackPeer() {
         listen(listener, 1) != 0 ||
         getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
         throw std::runtime_error("no control listener");
-    // Wine starts a Unix program directly; its process handle says nothing about it, so the peer
-    // reports back over the control connection instead.
+    // Wine starts a Unix program directly and hands back no handles for it, only what its stack
+    // held: closing those would close handles of this process (a socket, a thread's event), so
+    // they are left alone, and the peer reports back over the control connection instead.
     std::wstring command =
         L"/usr/bin/python3 " VOLARIX_NET_PEER_W L" " + std::to_wstring(ntohs(address.sin_port));
     STARTUPINFOW startup = {};
@@ -54,8 +55,6 @@ CLoopbackPeer::CLoopbackPeer() {
     if (!CreateProcessW(L"/usr/bin/python3", &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &process))
         throw std::runtime_error("cannot start the loopback peer");
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
     fd_set set;
     FD_ZERO(&set);
     FD_SET(listener, &set);
