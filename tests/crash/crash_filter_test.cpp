@@ -100,7 +100,8 @@ class CrashFilterTest : public ::testing::Test {
         m_temp = m_root + L"\\temp";
         m_upload = m_root + L"\\upload";
         m_marker = m_root + L"\\previous-filter-ran";
-        ASSERT_TRUE(CreateDirectoryW(m_root.c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryW(m_root.c_str(), nullptr))
+            << Narrow(m_root) << ": error " << GetLastError();
         ASSERT_TRUE(CreateDirectoryW(m_temp.c_str(), nullptr));
         ASSERT_TRUE(CreateDirectoryW(m_upload.c_str(), nullptr));
         SetEnvironmentVariableW(L"TMP", m_temp.c_str());
