@@ -200,6 +200,11 @@ class ServiceHost : public ::testing::Test {
             delete g_pDriveLetterMgr;
             g_pDriveLetterMgr = nullptr;
         }
+        g_ServiceStatus = m_savedStatus;
+        g_hServiceStatus = m_savedStatusHandle;
+        g_hDriver = m_savedDriver;
+        g_hDevNotify = m_savedDevNotify;
+        g_hEventSource = m_savedEventSource;
     }
 
     // The status of a service that has started.
@@ -217,6 +222,12 @@ class ServiceHost : public ::testing::Test {
         EXPECT_NE(std::wstring::npos, g.events[0].find(code)) << g.events[0];
     }
 
+    // A status left RUNNING would be what the next test's control thread reports first.
+    const SERVICE_STATUS m_savedStatus = g_ServiceStatus;
+    const SERVICE_STATUS_HANDLE m_savedStatusHandle = g_hServiceStatus;
+    const HANDLE m_savedDriver = g_hDriver;
+    const HDEVNOTIFY m_savedDevNotify = g_hDevNotify;
+    const HANDLE m_savedEventSource = g_hEventSource;
     CImportPatch m_status{"advapi32.dll", "SetServiceStatus", Fn(&FakeSetServiceStatus)};
     CImportPatch m_report{"advapi32.dll", "ReportEventW", Fn(&FakeReportEvent)};
     CImportPatch m_exit{"kernel32.dll", "ExitProcess", Fn(&FakeExitProcess)};
