@@ -94,14 +94,20 @@ class CrashFilterTest : public ::testing::Test {
     void SetUp() override {
         wchar_t temp[MAX_PATH];
         ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+        // Wine reuses process ids, and a folder left by a killed earlier run must not fail this one:
+        // the next name is taken instead.
         static int counter = 0;
-        m_root = std::wstring(temp) + L"volarix-crash-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                 std::to_wstring(++counter);
+        for (int tries = 1;; ++tries) {
+            m_root = std::wstring(temp) + L"volarix-crash-" + std::to_wstring(GetCurrentProcessId()) +
+                     L"-" + std::to_wstring(++counter);
+            if (CreateDirectoryW(m_root.c_str(), nullptr))
+                break;
+            const DWORD error = GetLastError();
+            ASSERT_TRUE(error == ERROR_ALREADY_EXISTS && tries < 100) << Narrow(m_root) << ": error " << error;
+        }
         m_temp = m_root + L"\\temp";
         m_upload = m_root + L"\\upload";
         m_marker = m_root + L"\\previous-filter-ran";
-        ASSERT_TRUE(CreateDirectoryW(m_root.c_str(), nullptr))
-            << Narrow(m_root) << ": error " << GetLastError();
         ASSERT_TRUE(CreateDirectoryW(m_temp.c_str(), nullptr));
         ASSERT_TRUE(CreateDirectoryW(m_upload.c_str(), nullptr));
         SetEnvironmentVariableW(L"TMP", m_temp.c_str());
