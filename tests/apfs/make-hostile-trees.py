@@ -13,6 +13,9 @@ import os
 import struct
 import sys
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from apfs_object import fletcher64  # noqa: E402
+
 BS = 4096
 IMAGE_SIZE = 1 << 30
 XID = 4  # the container's transaction in dfvfs_apfs
@@ -28,16 +31,6 @@ FLAG_ROOT, FLAG_LEAF, FLAG_FIXED = 1, 2, 4
 INFO_SIZE = 40
 TYPE_INODE, TYPE_XATTR, TYPE_SIBLING_LINK = 3, 4, 5
 XATTR_EMBEDDED = 2
-
-
-def fletcher64(block):
-    c1 = c2 = 0
-    for (w,) in struct.iter_unpack("<I", block[8:]):
-        c1 = (c1 + w) % 0xFFFFFFFF
-        c2 = (c2 + c1) % 0xFFFFFFFF
-    check1 = 0xFFFFFFFF - (c1 + c2) % 0xFFFFFFFF
-    check2 = 0xFFFFFFFF - (c1 + check1) % 0xFFFFFFFF
-    return struct.pack("<II", check1, check2)
 
 
 def sealed(block):

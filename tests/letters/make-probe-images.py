@@ -9,15 +9,8 @@ import struct
 import subprocess
 import sys
 
-
-def fletcher64(block):
-    c1 = c2 = 0
-    for (w,) in struct.iter_unpack("<I", block[8:]):
-        c1 = (c1 + w) % 0xFFFFFFFF
-        c2 = (c2 + c1) % 0xFFFFFFFF
-    check1 = 0xFFFFFFFF - (c1 + c2) % 0xFFFFFFFF
-    check2 = 0xFFFFFFFF - (c1 + check1) % 0xFFFFFFFF
-    return struct.pack("<II", check1, check2)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "apfs"))
+from apfs_object import fletcher64  # noqa: E402
 
 
 def put_checksummed(image, block_size, paddr, block):

@@ -20,6 +20,9 @@ import sys
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 from cryptography.hazmat.primitives.keywrap import aes_key_unwrap, aes_key_wrap
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from apfs_object import fletcher64  # noqa: E402
+
 CONTAINER_IMAGES = ["dfvfs_apfs.raw", "apfs_forensic_container_chain.img", "apfs_forensic_fstree.img",
                     "enc_dfvfs.img"]
 # Base images of the image target, which picks one by an input's first byte.
@@ -44,16 +47,6 @@ def container_seed(path):
             if data or unit == 0:
                 out += struct.pack("<IH", unit, len(data)) + data
     return bytes(out)
-
-
-def fletcher64(block):
-    lo = hi = 0
-    for (word,) in struct.iter_unpack("<I", block[8:]):
-        lo = (lo + word) % 0xFFFFFFFF
-        hi = (hi + lo) % 0xFFFFFFFF
-    c0 = 0xFFFFFFFF - (lo + hi) % 0xFFFFFFFF
-    c1 = 0xFFFFFFFF - (lo + c0) % 0xFFFFFFFF
-    return struct.pack("<II", c0, c1)
 
 
 def xts_decrypt(key, data, block):
