@@ -11,6 +11,7 @@
 #include "device_api.h"
 #include "dir.h"
 #include "fs_reader.h"
+#include "fuzz_support.h"
 #include "inode.h"
 #include "mount.h"
 #include "name.h"
@@ -258,16 +259,7 @@ void ExerciseVolume(apfs_container* container) {
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     fs_posix_set_ioctl(&DiskLayout);
-    // The device reader writes a line for every failed read, which would bury libFuzzer's own
-    // output: ask libFuzzer to discard the target's stderr (its reports and the sanitizers' go to
-    // a copy it keeps). Flags are parsed after this returns.
-    static std::vector<char*> args;
-    static char quiet[] = "-close_fd_mask=2";
-    args.assign(*argv, *argv + *argc);
-    args.insert(args.begin() + 1, quiet);
-    args.push_back(nullptr);
-    *argc += 1;
-    *argv = args.data();
+    FuzzDiscardTargetStderr(argc, argv);
     return 0;
 }
 

@@ -13,6 +13,7 @@
 #include "device_api.h"
 #include "dir.h"
 #include "fs_reader.h"
+#include "fuzz_support.h"
 #include "inode.h"
 #include "key.h"
 #include "keybag.h"
@@ -332,14 +333,7 @@ void Exercise(const Base& base) {
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     for (Base& base : g_bases)
         Load(base);
-    // The device reader writes a line for every failed read; libFuzzer keeps its own reports.
-    static std::vector<char*> args;
-    static char quiet[] = "-close_fd_mask=2";
-    args.assign(*argv, *argv + *argc);
-    args.insert(args.begin() + 1, quiet);
-    args.push_back(nullptr);
-    *argc += 1;
-    *argv = args.data();
+    FuzzDiscardTargetStderr(argc, argv);
     return 0;
 }
 

@@ -3,6 +3,7 @@
 // input in pieces. Input: byte 0 chooses the piece size, byte 1 the method (bits 0-1), a cookie jar
 // (bit 2) and a traffic counter (bit 3); the rest is what the server sends before it closes.
 #include "ht_client.h"
+#include "fuzz_support.h"
 #include "ht_exchange.h"
 #include "net_errors.h"
 #include "url.h"
@@ -27,20 +28,6 @@ std::string g_OutputName;
 std::wstring g_OutputPath;
 UrlParts* g_Url;
 
-// A memory-backed folder when there is one: the file calls (a flush among them) would otherwise
-// take most of each run.
-std::string ScratchFolder() {
-    const char* folder = getenv("TMPDIR");
-    if (folder != nullptr && *folder != 0)
-        return folder;
-    return access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-}
-
-void Check(bool condition) {
-    if (!condition)
-        __builtin_trap();
-}
-
 void RemoveOutput() {
     unlink(g_OutputName.c_str());
 }
@@ -61,7 +48,7 @@ class CResponseReader : public CHtClient<CSslSocket<CBlockingSocket>> {
         }
         exchange.file.reset();
         if (method != kHtHead)
-            Check(progress.done == exchange.bodyBytes);
+            FuzzCheck(progress.done == exchange.bodyBytes);
         return exchange.bodyBytes;
     }
 };
@@ -116,11 +103,11 @@ template int32_t CSslSocket<CBlockingSocket>::Receive(void*, uint32_t);
 template void CSslSocket<CBlockingSocket>::CloseConnection();
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    g_OutputName = ScratchFolder() + "/ht_response_fuzz." + std::to_string(getpid());
+    g_OutputName = FuzzScratchFolder() + "/ht_response_fuzz." + std::to_string(getpid());
     g_OutputPath.assign(g_OutputName.begin(), g_OutputName.end());
     atexit(RemoveOutput);
     g_Url = ParseUrl(L"http://www.a.test/p/q");
-    Check(g_Url != nullptr);
+    FuzzCheck(g_Url != nullptr);
     return 0;
 }
 
@@ -148,22 +135,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 reader.ResponseHead().GetField("content-length", length) &&
                 reader.ResponseHead().status >= 200 && reader.ResponseHead().status != 204 &&
                 reader.ResponseHead().status != 304)
-                Check(body == strtoll(length.c_str(), nullptr, 10));
+                FuzzCheck(body == strtoll(length.c_str(), nullptr, 10));
         }
     }
     if (body >= 0 && method != kHtHead) {
         struct stat info;
-        Check(stat(g_OutputName.c_str(), &info) == 0 && info.st_size == body);
+        FuzzCheck(stat(g_OutputName.c_str(), &info) == 0 && info.st_size == body);
         if (data[1] & 8)
-            Check(traffic.bytes == static_cast<uint64_t>(body));
+            FuzzCheck(traffic.bytes == static_cast<uint64_t>(body));
     }
-    Check(jar.cookies.size() <= kMaxJarCookies);
+    FuzzCheck(jar.cookies.size() <= kMaxJarCookies);
     for (const HtCookie& cookie : jar.cookies) {
-        Check(EndsWithDomain("www.a.test", cookie.domain));
-        Check(cookie.name.size() + cookie.value.size() + cookie.domain.size() + cookie.path.size() <=
+        FuzzCheck(EndsWithDomain("www.a.test", cookie.domain));
+        FuzzCheck(cookie.name.size() + cookie.value.size() + cookie.domain.size() + cookie.path.size() <=
               kMaxCookieBytes);
         for (unsigned char c : cookie.name + cookie.value)
-            Check(c >= 0x20 && c != 0x7F);
+            FuzzCheck(c >= 0x20 && c != 0x7F);
     }
     return 0;
 }

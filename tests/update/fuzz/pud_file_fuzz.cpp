@@ -4,6 +4,7 @@
 // valid blocks, so that the record's own reader is reached. A failed read must leave the caller's
 // record alone; a record read must come back the same through WritePudFile.
 #include "pud_file.h"
+#include "fuzz_support.h"
 #include "safe_data_file.h"
 
 #include <unistd.h>
@@ -24,20 +25,6 @@ std::string g_InputName;
 std::string g_CopyName;
 std::wstring g_Input;
 std::wstring g_Copy;
-
-// A memory-backed folder when there is one: the file calls (a flush among them) would otherwise
-// take most of each run.
-std::string ScratchFolder() {
-    const char* folder = getenv("TMPDIR");
-    if (folder != nullptr && *folder != 0)
-        return folder;
-    return access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-}
-
-void Check(bool condition) {
-    if (!condition)
-        __builtin_trap();
-}
 
 void RemoveFiles() {
     unlink(g_InputName.c_str());
@@ -63,7 +50,7 @@ std::unique_ptr<PudPackage> Marked() {
 void WriteInput(const uint8_t* data, size_t size) {
     if (size >= kMagicSize && memcmp(data, kMagic, kMagicSize) == 0) {
         FILE* file = fopen(g_InputName.c_str(), "wb");
-        Check(file != nullptr && fwrite(data, 1, size, file) == size && fclose(file) == 0);
+        FuzzCheck(file != nullptr && fwrite(data, 1, size, file) == size && fclose(file) == 0);
         return;
     }
     try {
@@ -72,17 +59,17 @@ void WriteInput(const uint8_t* data, size_t size) {
         file.CDiskFile::Write(kMagic, kMagicSize);
         file.Write(data, static_cast<uint32_t>(size));
         file.FlushBlock();
-        Check(file.Close());
+        FuzzCheck(file.Close());
     } catch (CDiskFileException* error) {
         delete error;
-        Check(false);
+        FuzzCheck(false);
     }
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    const std::string stem = ScratchFolder() + "/pud_file_fuzz." + std::to_string(getpid());
+    const std::string stem = FuzzScratchFolder() + "/pud_file_fuzz." + std::to_string(getpid());
     g_InputName = stem + ".in";
     g_CopyName = stem + ".copy";
     g_Input.assign(g_InputName.begin(), g_InputName.end());
@@ -95,12 +82,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     WriteInput(data, size);
     std::unique_ptr<PudPackage> package = Marked();
     if (!ReadPudFile(g_Input.c_str(), package.get())) {
-        Check(SamePackage(*package, *Marked()));
+        FuzzCheck(SamePackage(*package, *Marked()));
         return 0;
     }
-    Check(WritePudFile(g_Copy.c_str(), *package) == 1);
+    FuzzCheck(WritePudFile(g_Copy.c_str(), *package) == 1);
     std::unique_ptr<PudPackage> again = Marked();
-    Check(ReadPudFile(g_Copy.c_str(), again.get()) == 1);
-    Check(SamePackage(*package, *again));
+    FuzzCheck(ReadPudFile(g_Copy.c_str(), again.get()) == 1);
+    FuzzCheck(SamePackage(*package, *again));
     return 0;
 }
