@@ -29,18 +29,22 @@ EXPECTED = {
 }
 
 
-def read_ages():
-    ages = {}
-    with open(f"{UNICODE_DIR}/DerivedAge.txt", encoding="utf-8") as f:
+def records(name):
+    """The fields of each record of a Unicode data file with # comments, blanks dropped."""
+    with open(f"{UNICODE_DIR}/{name}", encoding="utf-8") as f:
         for line in f:
             line = line.split("#", 1)[0].strip()
-            if not line:
-                continue
-            cps, age = (x.strip() for x in line.split(";"))
-            age = tuple(int(x) for x in age.split("."))
-            lo, _, hi = cps.partition("..")
-            for cp in range(int(lo, 16), int(hi or lo, 16) + 1):
-                ages[cp] = age
+            if line:
+                yield [x.strip() for x in line.split(";")]
+
+
+def read_ages():
+    ages = {}
+    for cps, age in records("DerivedAge.txt"):
+        age = tuple(int(x) for x in age.split("."))
+        lo, _, hi = cps.partition("..")
+        for cp in range(int(lo, 16), int(hi or lo, 16) + 1):
+            ages[cp] = age
     return ages
 
 
@@ -60,14 +64,9 @@ def read_unicode_data():
 def read_common_case_folding():
     """The status C (common) mappings: one code point to one code point."""
     fold = {}
-    with open(f"{UNICODE_DIR}/CaseFolding.txt", encoding="utf-8") as f:
-        for line in f:
-            line = line.split("#", 1)[0].strip()
-            if not line:
-                continue
-            cp, status, target = (x.strip() for x in line.split(";")[:3])
-            if status == "C":
-                fold[int(cp, 16)] = int(target, 16)
+    for cp, status, target, *_ in records("CaseFolding.txt"):
+        if status == "C":
+            fold[int(cp, 16)] = int(target, 16)
     return fold
 
 
