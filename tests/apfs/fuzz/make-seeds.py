@@ -101,6 +101,14 @@ def tlv_offsets(blob):
     return found
 
 
+def key_blobs(keybag, tag):
+    """Where each key blob of the entries with tag starts in keybag, and its element offsets."""
+    for off, _, entry_tag, length in entries(keybag):
+        if entry_tag == tag:
+            blob = off + 24
+            yield blob, tlv_offsets(bytes(keybag[blob:blob + length]))
+
+
 def keybags(image):
     """The container keybag and the volume keybag of the encrypted image, decrypted."""
     sb = image[:UNIT]
@@ -118,11 +126,7 @@ def keybags(image):
 def fast_image(image, vstart, volume, vol_uuid):
     """The image with the unlock record's iteration count set to FAST_ITERATIONS (its integer keeps
     its width) and the KEK rewrapped to match, and the KEK."""
-    for off, _, tag, length in entries(volume):
-        if tag != 3:
-            continue
-        blob = off + 24
-        fields = tlv_offsets(bytes(volume[blob:blob + length]))
+    for blob, fields in key_blobs(volume, 3):
         it_off, it_len = fields[0x84]
         salt_off, _ = fields[0x85]
         wrap_off, _ = fields[0x83]
@@ -142,11 +146,7 @@ def short_vek(container, kek):
     """The container keybag with its VEK rewrapped as a 16-byte key, whose tweak half the unlock
     derives."""
     keybag = bytearray(container)
-    for off, _, tag, length in entries(keybag):
-        if tag != 2:
-            continue
-        blob = off + 24
-        fields = tlv_offsets(bytes(keybag[blob:blob + length]))
+    for blob, fields in key_blobs(keybag, 2):
         flags_off, _ = fields[0x82]
         wrap_off, _ = fields[0x83]
         vek = aes_key_unwrap(kek, bytes(keybag[blob + wrap_off:blob + wrap_off + 40]))
