@@ -26,9 +26,17 @@ int apfs_mount_open(apfs_mount* mount, const char* password, apfs_tree* omap_tre
     if (mount->volume_index < 0 || mount->volume_index > APFS_MAX_VOLUME_INDEX ||
         (uint32_t)mount->volume_index >= mount->container->volume_count)
         return 0;
-    if (!apfs_volume_mount(mount->container, (uint8_t)mount->volume_index, password, omap_tree, fs_tree))
+    const uint8_t index = (uint8_t)mount->volume_index;
+    const int was_mounted = apfs_container_volume(mount->container, index) != NULL;
+    if (!apfs_volume_mount(mount->container, index, password, omap_tree, fs_tree))
         return 0;
-    return apfs_mount_open_root(mount, fs_tree);
+    if (apfs_mount_open_root(mount, fs_tree))
+        return 1;
+    /* A later mount would take a volume left marked mounted for loaded and skip its load. One
+     * that was mounted before this call stays mounted for whoever mounted it. */
+    if (!was_mounted)
+        apfs_volume_set_mounted(&mount->container->volumes[index], 0);
+    return 0;
 }
 
 int apfs_mount_open_root(apfs_mount* mount, apfs_tree* fs_tree) {

@@ -112,6 +112,16 @@ TEST_F(Mounted, EncryptedVolumeNeedsItsPassword) {
     apfs_inode_release(file);
 }
 
+// Without a keylocker the encrypted volume mounts with its tree unopened, and its root directory
+// then fails: the failed mount must not leave it mounted for the next one to take as loaded.
+TEST_F(Mounted, FailedRootDirectoryLeavesTheVolumeUnmounted) {
+    Open(apfs_test::kEncDfvfsVolume);
+    apfs_put_le64(container_.superblock + APFS_NX_KEYLOCKER + 8, 0);
+    EXPECT_EQ(0, Mount());
+    EXPECT_EQ(nullptr, apfs_container_volume(&container_, 0));
+    EXPECT_EQ(1u, container_.volumes[0].encrypted);
+}
+
 TEST_F(Mounted, SymlinkSizeIsTheTargetAttributePlusOne) {
     Open(apfs_test::kDfvfsVolume);
     ASSERT_EQ(1, Mount());
