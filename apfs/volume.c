@@ -116,6 +116,9 @@ apfs_volume* apfs_container_volume(apfs_container* container, uint8_t index) {
 
 int apfs_volume_load(apfs_volume* volume, uint64_t block, apfs_tree* omap_tree) {
     apfs_container* container = volume->container;
+    /* Known only once this load has found the superblock and the object map sound: the probe
+     * takes an encrypted volume that fails to mount for one whose key alone is missing. */
+    volume->encrypted = 0;
     volume->superblock_block = block;
     /* The container may have been opened again with a larger block size since the copy was made. */
     if (volume->superblock && volume->superblock_size != container->block_size) {
@@ -146,12 +149,10 @@ int apfs_volume_load(apfs_volume* volume, uint64_t block, apfs_tree* omap_tree) 
     if (paddr == 0)
         return 0;
     uint32_t flags = apfs_le32(value16 + OV_FLAGS);
-    if (flags == APFS_OMAP_VAL_ENCRYPTED)
-        volume->encrypted = 1;
-    else if (flags != 0)
+    if ((flags != 0 && flags != APFS_OMAP_VAL_ENCRYPTED) ||
+        apfs_le32(value16 + OV_SIZE) != container->block_size)
         return 0;
-    if (apfs_le32(value16 + OV_SIZE) != container->block_size)
-        return 0;
+    volume->encrypted = flags == APFS_OMAP_VAL_ENCRYPTED;
     volume->root_tree_block = paddr;
     return 1;
 }

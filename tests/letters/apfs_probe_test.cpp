@@ -27,6 +27,8 @@ constexpr int kNoData = 73;        // preboot, recovery, 0xC0
 constexpr int kFive = 74;          // system, preboot, recovery, VM, data
 constexpr int kEncryptedData = 75; // system that mounts, encrypted data
 constexpr int kBrokenData = 76;    // system that mounts, data that does not
+// Encrypted, its volume object map giving the root tree two blocks.
+constexpr int kEncryptedTwoBlockTree = 77;
 
 int Probe(int volume) {
     apfs_test::UseTestDevices();
@@ -41,6 +43,11 @@ TEST(ApfsProbe, PopulatedDataVolumeGetsALetter) {
 
 TEST(ApfsProbe, EncryptedVolumeGetsALetterWithoutPassword) {
     EXPECT_EQ(1, Probe(kEncDfvfs));
+}
+
+// An encrypted volume counts only when its key alone is missing, not its object map.
+TEST(ApfsProbe, EncryptedVolumeWithDamagedObjectMapGetsNoLetter) {
+    EXPECT_EQ(0, Probe(kEncryptedTwoBlockTree));
 }
 
 TEST(ApfsProbe, ContainerWithoutDataVolumeIsProbedWithItsFirstVolume) {

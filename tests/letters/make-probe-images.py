@@ -45,6 +45,7 @@ BTREE_INFO_SIZE = 40
 BTREE_INFO_KEY_COUNT = 24
 BTOFF_INVALID = 0xFFFF
 OMAP_ENTRY_SIZE = 16
+OV_ENCRYPTED = 4
 # apfs_superblock_t
 APSB_MAGIC = 32
 APSB_FS_INDEX = 36
@@ -121,9 +122,9 @@ class Container:
         return found
 
 
-def omap_leaf(c, paddr, records):
+def omap_leaf(c, paddr, records, size=None):
     """The one-node object map at paddr with its records replaced by records (oid, xid, flags,
-    paddr), each of one block."""
+    paddr), each of size bytes (one block by default)."""
     leaf = c.block(paddr)
     table_len = struct.unpack_from("<H", leaf, BTN_TABLE_SPACE + 2)[0]
     end = c.block_size - BTREE_INFO_SIZE
@@ -134,7 +135,7 @@ def omap_leaf(c, paddr, records):
         key, value = OMAP_ENTRY_SIZE * i, OMAP_ENTRY_SIZE * (i + 1)
         struct.pack_into("<HH", leaf, BTN_DATA + 4 * i, key, value)
         struct.pack_into("<QQ", leaf, keys + key, oid, xid)
-        struct.pack_into("<IIQ", leaf, end - value, flags, c.block_size, target)
+        struct.pack_into("<IIQ", leaf, end - value, flags, size or c.block_size, target)
     used = OMAP_ENTRY_SIZE * len(records)
     struct.pack_into("<HH", leaf, BTN_FREE_SPACE, used, end - keys - 2 * used)
     struct.pack_into("<HH", leaf, BTN_KEY_FREE_LIST, BTOFF_INVALID, 0)
@@ -236,8 +237,17 @@ def main(fixtures, data):
 
     for name, volumes in SEVERAL_VOLUMES:
         write(os.path.join(fixtures, name), several_volumes(plain, volumes))
+    enc = Container(fixtures, data, "enc_dfvfs.img")
     write(os.path.join(fixtures, "probe_system_encrypted_data.img"),
-          system_beside_encrypted_data(plain, Container(fixtures, data, "enc_dfvfs.img")))
+          system_beside_encrypted_data(plain, enc))
+
+    # enc_dfvfs whose volume object map gives its root tree two blocks: damaged past any password.
+    image = bytearray(enc.image)
+    paddr = u64(enc.block(u64(enc.block(enc.apsb), APSB_OMAP_OID)), OM_TREE_OID)
+    (oid, xid, tree), = enc.omap_entries(paddr)
+    leaf = omap_leaf(enc, paddr, [(oid, xid, OV_ENCRYPTED, tree)], 2 * enc.block_size)
+    put_checksummed(image, enc.block_size, paddr, leaf)
+    write(os.path.join(fixtures, "probe_encrypted_two_block_tree.img"), bytes(image))
 
 
 if __name__ == "__main__":
