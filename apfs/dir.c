@@ -62,11 +62,14 @@ int apfs_dir_iter_start(apfs_dir_iter* iter, apfs_mount* mount, apfs_inode* inod
             return 0;
     }
     iter->inode = inode;
+    int hashed = 1;
     if (inode) {
         uint8_t index = (uint8_t)(inode->id >> APFS_ID_VOLUME_SHIFT);
         apfs_container* container = iter->container;
-        if (container->volumes && index < container->volume_count)
+        if (container->volumes && index < container->volume_count) {
             iter->case_sensitive = (uint32_t)apfs_volume_case_sensitive(&container->volumes[index]);
+            hashed = apfs_volume_names_hashed(&container->volumes[index]);
+        }
     }
     if (!name) {
         apfs_dir_iter_set_name(iter, NULL, 0);
@@ -75,9 +78,17 @@ int apfs_dir_iter_start(apfs_dir_iter* iter, apfs_mount* mount, apfs_inode* inod
     /* A name search needs the directory: its id names the directory and the volume. */
     if (!inode || !apfs_fs_tree_ready(fs_tree))
         return 0;
-    iter->hash = apfs_name_hash(iter, iter->name, iter->name_len);
+    const uint64_t dir_oid = inode->id & APFS_OBJ_ID_MASK;
     apfs_key key;
-    apfs_drec_key_make(&key, inode->id & APFS_OBJ_ID_MASK, iter->case_sensitive, iter->hash);
+    if (hashed) {
+        iter->hash = apfs_name_hash(iter, iter->name, iter->name_len);
+        apfs_drec_key_make(&key, dir_oid, iter->case_sensitive, iter->hash);
+    } else {
+        /* Such a volume keys each record by its exact name bytes: there is no hash to share. */
+        iter->hash = 0;
+        if (!apfs_drec_name_key_make(&key, dir_oid, iter->name, iter->name_len))
+            return 0;
+    }
     return apfs_btree_iter_start(fs_tree->cursor, &key, APFS_BT_EQ, NULL, 1);
 }
 

@@ -22,7 +22,7 @@ struct apfs_dir_iter {
     apfs_container* container;
     uint8_t* name; /* name filter without terminator, owned */
     uint8_t name_len;
-    uint32_t hash;           /* 22-bit hash of the filter */
+    uint32_t hash;           /* 22-bit hash of the filter; 0 where records carry none */
     uint32_t no_name;        /* 1: no name filter */
     uint32_t case_sensitive; /* the volume's case rule */
     apfs_inode* inode;       /* directory the iteration runs under, not owned */

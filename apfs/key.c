@@ -65,6 +65,20 @@ void apfs_key_set_data(apfs_key* key, const void* p) {
     }
 }
 
+/* j_xattr_key_t and j_drec_key_t: a u16 name length, then the name. */
+#define U16_NAME_LEN_OFF 8
+#define U16_NAME_OFF 10
+
+/* The other records of a file-system tree met by an unhashed directory-record search carry no
+ * name length: their j_key_t head alone orders them. */
+static int has_u16_name(const apfs_key* k) {
+    return k->kind != APFS_KEY_DREC || apfs_key_type(k) == APFS_TYPE_DIR_REC;
+}
+
+static uint16_t u16_name_len(const apfs_key* k) {
+    return has_u16_name(k) ? apfs_le16(key_data(k) + U16_NAME_LEN_OFF) : 0;
+}
+
 uint32_t apfs_key_size(const apfs_key* key) {
     switch (key->kind) {
     case APFS_KEY_JKEY:
@@ -73,7 +87,8 @@ uint32_t apfs_key_size(const apfs_key* key) {
     case APFS_KEY_DREC_HASHED:
         return (apfs_le32(key_data(key) + 8) & APFS_DREC_NAME_LEN_MASK) + 12;
     case APFS_KEY_XATTR:
-        return apfs_le16(key_data(key) + 8) + 10u;
+    case APFS_KEY_DREC:
+        return has_u16_name(key) ? u16_name_len(key) + (uint32_t)U16_NAME_OFF : 8u;
     default:
         return 16;
     }
@@ -82,8 +97,8 @@ uint32_t apfs_key_size(const apfs_key* key) {
 uint32_t apfs_key_head_size(uint32_t kind) {
     if (kind == APFS_KEY_DREC_HASHED)
         return 12;
-    if (kind == APFS_KEY_XATTR)
-        return 10;
+    if (kind == APFS_KEY_XATTR || kind == APFS_KEY_DREC)
+        return U16_NAME_OFF;
     return 8;
 }
 
@@ -143,10 +158,11 @@ static int key_order(const apfs_key* a, const apfs_key* b) {
         return apfs_bytes_compare(key_data(a) + 12, la, key_data(b) + 12, lb);
     }
     case APFS_KEY_XATTR:
+    case APFS_KEY_DREC:
         if ((c = cmp_oid_type(first_u64(a), first_u64(b))) != 0)
             return c;
-        return apfs_bytes_compare(key_data(a) + 10, apfs_le16(key_data(a) + 8), key_data(b) + 10,
-                                  apfs_le16(key_data(b) + 8));
+        return apfs_bytes_compare(key_data(a) + U16_NAME_OFF, u16_name_len(a), key_data(b) + U16_NAME_OFF,
+                                  u16_name_len(b));
     case APFS_KEY_FILE_EXTENT:
     case APFS_KEY_JKEY_U64:
         if ((c = cmp_oid_type(first_u64(a), first_u64(b))) != 0)
@@ -178,10 +194,11 @@ int apfs_key_equal(const apfs_key* a, const apfs_key* b) {
             return 0;
         return apfs_name_compare(key_data(a) + 12, la - 1, key_data(b) + 12, lb - 1, a->case_sensitive) == 0;
     }
-    case APFS_KEY_XATTR: {
-        uint16_t la = apfs_le16(key_data(a) + 8);
-        return first_u64(a) == first_u64(b) && la == apfs_le16(key_data(b) + 8) &&
-               apfs_bytes_compare(key_data(a) + 10, la, key_data(b) + 10, la) == 0;
+    case APFS_KEY_XATTR:
+    case APFS_KEY_DREC: {
+        uint16_t la = u16_name_len(a);
+        return first_u64(a) == first_u64(b) && la == u16_name_len(b) &&
+               apfs_bytes_compare(key_data(a) + U16_NAME_OFF, la, key_data(b) + U16_NAME_OFF, la) == 0;
     }
     case APFS_KEY_U64_PAIR2:
         return second_u64(a) == second_u64(b) && first_u64(a) == first_u64(b);
@@ -221,4 +238,17 @@ void apfs_drec_key_make(apfs_key* key, uint64_t dir_oid, uint32_t case_sensitive
     apfs_put_le64(key->u.bytes, dir_oid | (uint64_t)APFS_TYPE_DIR_REC << APFS_OBJ_TYPE_SHIFT);
     apfs_put_le32(key->u.bytes + 8, hash << APFS_DREC_HASH_SHIFT);
     key->data = key->u.bytes;
+}
+
+int apfs_drec_name_key_make(apfs_key* key, uint64_t dir_oid, const uint8_t* name, uint32_t name_len) {
+    if (name_len >= sizeof key->u.bytes - U16_NAME_OFF)
+        return 0;
+    memset(key, 0, sizeof *key);
+    key->kind = APFS_KEY_DREC;
+    key->case_sensitive = 1;
+    apfs_put_le64(key->u.bytes, dir_oid | (uint64_t)APFS_TYPE_DIR_REC << APFS_OBJ_TYPE_SHIFT);
+    apfs_put_le16(key->u.bytes + U16_NAME_LEN_OFF, (uint16_t)(name_len + 1));
+    memcpy(key->u.bytes + U16_NAME_OFF, name, name_len);
+    key->data = key->u.bytes;
+    return 1;
 }

@@ -16,7 +16,8 @@ extern "C" {
 #define APFS_KEY_U64_PAIR 5
 #define APFS_KEY_JKEY_U64 6
 #define APFS_KEY_U64_PAIR2 7
-#define APFS_KEY_KIND_MAX 7
+#define APFS_KEY_DREC 8 /* j_drec_key_t: the directory records of a volume that stores no name hash */
+#define APFS_KEY_KIND_MAX 8
 
 /* obj_id_and_type: object id in the low 60 bits, record type in the top 4. */
 #define APFS_OBJ_ID_MASK 0x0FFFFFFFFFFFFFFFull
@@ -37,7 +38,7 @@ struct apfs_key {
     union {
         uint64_t id;                             /* kind 0: first u64 of the key */
         uint32_t owns_data;                      /* kind 4: data is freed with the key */
-        uint8_t bytes[APFS_DREC_HASHED_KEY_MAX]; /* kinds 2, 3: the key built by a maker */
+        uint8_t bytes[APFS_DREC_HASHED_KEY_MAX]; /* kinds 2, 3, 8: the key built by a maker */
     } u;
 };
 
@@ -64,6 +65,8 @@ int apfs_bytes_compare(const uint8_t* a, uint16_t alen, const uint8_t* b, uint16
 void apfs_omap_key_make(apfs_key* key, uint64_t oid, uint32_t type);
 void apfs_extent_key_make(apfs_key* key, uint64_t oid, uint64_t logical);
 void apfs_drec_key_make(apfs_key* key, uint64_t dir_oid, uint32_t case_sensitive, uint32_t hash);
+/* The unhashed key of one name, stored with its terminator; 0 when the name does not fit. */
+int apfs_drec_name_key_make(apfs_key* key, uint64_t dir_oid, const uint8_t* name, uint32_t name_len);
 
 #ifdef __cplusplus
 }

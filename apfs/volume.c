@@ -57,6 +57,15 @@ int apfs_volume_case_sensitive(const apfs_volume* volume) {
     return (apfs_le32(volume->superblock + APFS_SB_INCOMPAT_OFF) & APFS_INCOMPAT_CASE_INSENSITIVE) ? 0 : 1;
 }
 
+int apfs_volume_names_hashed(const apfs_volume* volume) {
+    if (!volume->superblock)
+        return 1;
+    return (apfs_le32(volume->superblock + APFS_SB_INCOMPAT_OFF) &
+            (APFS_INCOMPAT_CASE_INSENSITIVE | APFS_INCOMPAT_NORMALIZATION_INSENSITIVE))
+               ? 1
+               : 0;
+}
+
 int apfs_volume_superblock_ok(const apfs_volume* volume, const uint8_t* superblock) {
     const apfs_container* container = volume->container;
     if (apfs_le32(superblock + APFS_SB_MAGIC_OFF) != APFS_SB_MAGIC)

@@ -51,6 +51,8 @@ uint32_t apfs_volume_is_mounted(const apfs_volume* volume);
 void apfs_volume_set_mounted(apfs_volume* volume, uint32_t flag);
 const uint8_t* apfs_volume_uuid(const apfs_volume* volume);
 int apfs_volume_case_sensitive(const apfs_volume* volume);
+/* 1 when directory records carry a name hash: a volume that folds case or normalisation. */
+int apfs_volume_names_hashed(const apfs_volume* volume);
 int apfs_volume_superblock_ok(const apfs_volume* volume, const uint8_t* superblock);
 int apfs_volume_load(apfs_volume* volume, uint64_t block, apfs_tree* omap_tree);
 int apfs_volume_open_fs_tree(apfs_volume* volume, apfs_tree* omap_tree, apfs_tree* fs_tree);

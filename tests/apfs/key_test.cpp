@@ -59,7 +59,7 @@ TEST(KeyFactory, ReusesSameKindAndReplacesOthers) {
     EXPECT_EQ(apfs_key_object_id(slot), 42u);
     EXPECT_EQ(apfs_key_size(slot), 16u);
 
-    EXPECT_EQ(apfs_key_make(8, omap.data(), &slot), 0);
+    EXPECT_EQ(apfs_key_make(APFS_KEY_KIND_MAX + 1, omap.data(), &slot), 0);
     EXPECT_EQ(slot, nullptr);
 }
 

@@ -90,12 +90,8 @@ std::string Sha256(const uint8_t* data, size_t n) {
 class Inspector {
   public:
     Inspector(apfs_container* container, apfs_mount* mount, apfs_tree* fs_tree, uint8_t index)
-        : m_container(container), m_mount(mount), m_fs(fs_tree), m_index(index) {
-        const apfs_volume* volume = &container->volumes[index];
-        uint32_t incompat = apfs_le32(volume->superblock + APFS_SB_INCOMPAT_OFF);
-        m_hashed =
-            (incompat & (APFS_INCOMPAT_CASE_INSENSITIVE | APFS_INCOMPAT_NORMALIZATION_INSENSITIVE)) != 0;
-    }
+        : m_container(container), m_mount(mount), m_fs(fs_tree), m_index(index),
+          m_hashed(apfs_volume_names_hashed(&container->volumes[index]) != 0) {}
 
     bool Walk(std::vector<Entry>& out) {
         apfs_inode* root = m_mount->root->inode;

@@ -218,7 +218,7 @@ TEST_F(Encryption, MultiLevelTreeEqualsPlainSource) {
     ExpectSameTree(Parse(ManifestText("enc_ci")), Parse(out));
 }
 
-// Every stored name is found through its hash, in every directory.
+// Every stored name is found through its key, in every directory.
 class LookupTest : public testing::TestWithParam<Image> {};
 
 TEST_P(LookupTest, EveryManifestPathResolvesToItsInode) {
@@ -243,11 +243,11 @@ TEST_P(LookupTest, EveryManifestPathResolvesToItsInode) {
     }
 }
 
-// Directory records of the csns image carry no hash (j_drec_key_t), which the directory iterator
-// does not read: lookups run on the hashed volumes only.
-INSTANTIATE_TEST_SUITE_P(HashedVolumes, LookupTest,
+// The csns image keys its directory records by name alone (j_drec_key_t).
+INSTANTIATE_TEST_SUITE_P(Volumes, LookupTest,
                          testing::Values(Image{"pop_ci_1g", apfs_test::kPopCiVolume, nullptr},
                                          Image{"pop_cs_1g", apfs_test::kPopCsVolume, nullptr},
+                                         Image{"pop_csns_1g", apfs_test::kPopCsnsVolume, nullptr},
                                          Image{"dfvfs_apfs", apfs_test::kDfvfsVolume, nullptr},
                                          Image{"apfs_forensic_content", apfs_test::kContentVolume, nullptr},
                                          Image{"enc_dfvfs", apfs_test::kEncDfvfsVolume, kPassword}),
@@ -327,7 +327,8 @@ std::string Unhex(const std::string& hex) {
 TEST(Lookup, CaseAndNormalisationVariantsFollowTheVolumesRule) {
     UseTestDevices();
     std::map<std::string, const char*> devices = {{"pop_ci_1g.img", apfs_test::kPopCiVolume},
-                                                  {"pop_cs_1g.img", apfs_test::kPopCsVolume}};
+                                                  {"pop_cs_1g.img", apfs_test::kPopCsVolume},
+                                                  {"pop_csns_1g.img", apfs_test::kPopCsnsVolume}};
     std::map<std::string, std::vector<std::pair<std::string, std::string>>> queries;
     std::istringstream in(ReadText(std::string(VOLARIX_TEST_DATA) + "/apfs/lookups.txt"));
     std::string line;
@@ -341,7 +342,7 @@ TEST(Lookup, CaseAndNormalisationVariantsFollowTheVolumesRule) {
         std::string expected = f[3] == f[4] ? f[3] : f[4];
         queries[f[0]].emplace_back(Unhex(f[1]), expected);
     }
-    ASSERT_EQ(2u, queries.size());
+    ASSERT_EQ(3u, queries.size());
     for (const auto& [image, list] : queries) {
         InspectOptions o;
         o.device = devices[image];
