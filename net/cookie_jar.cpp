@@ -28,6 +28,21 @@ bool HasControlBytes(const std::string& text) {
     return false;
 }
 
+// An address has no subdomains: 0.0.1 is no parent of 10.0.0.1. Only an IPv6 address holds a
+// colon, and a host whose last label is a number is IPv4 to the address parser (127.1 and
+// 0x7f.0.0.1 too), while no top-level domain is one. The host is already lower-cased.
+bool IsIpAddress(const std::string& host) {
+    if (host.find(':') != std::string::npos)
+        return true;
+    std::string label = host;
+    if (!label.empty() && label.back() == '.')
+        label.pop_back();
+    label.erase(0, label.rfind('.') + 1);
+    if (label.compare(0, 2, "0x") == 0)
+        return label.find_first_not_of("0123456789abcdef", 2) == std::string::npos;
+    return !label.empty() && label.find_first_not_of("0123456789") == std::string::npos;
+}
+
 // The request host must be the domain or one of its subdomains; otherwise any server could set
 // cookies that are sent to every other site.
 bool DomainMatches(const std::string& host, std::string domain) {
@@ -35,7 +50,7 @@ bool DomainMatches(const std::string& host, std::string domain) {
         domain.erase(0, 1);
     if (domain.empty())
         return false;
-    return host == domain || (host.size() > domain.size() && EndsWith(host, domain) &&
+    return host == domain || (!IsIpAddress(host) && host.size() > domain.size() && EndsWith(host, domain) &&
                               host[host.size() - domain.size() - 1] == '.');
 }
 
@@ -43,7 +58,7 @@ bool DomainMatches(const std::string& host, std::string domain) {
 // Either way the match ends at a label boundary, so a cookie of a.test never reaches evila.test.
 bool CookieCoversHost(const std::string& host, const std::string& domain) {
     if (!domain.empty() && domain[0] == '.')
-        return host.size() > domain.size() && EndsWith(host, domain);
+        return !IsIpAddress(host) && host.size() > domain.size() && EndsWith(host, domain);
     return DomainMatches(host, domain);
 }
 

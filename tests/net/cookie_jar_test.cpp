@@ -64,10 +64,21 @@ TEST_F(CookieJar, ADomainAttributeMustCoverTheRequestHost) {
     for (const char* value :
          {"s=1; domain=victim.test", "s=1; domain=test.a", "s=1; domain=.", "s=1; domain=b.a.test"})
         Store(L"http://a.test/", value);
+    // An address matches only itself.
+    for (const char* value : {"s=1; domain=0.0.1", "s=1; domain=.0.0.1", "s=1; domain=1"})
+        Store(L"http://127.0.0.1/", value);
+    Store(L"http://[::ffff:10.0.0.1]/", "s=1; domain=0.1");
     EXPECT_EQ("", Stored());
     Store(L"http://www.A.test/", "s=2; domain=a.test");
     Store(L"http://a.test/", "s=3; domain=.A.TEST");
-    EXPECT_EQ("(s|2|/|a.test)(s|3|/|.a.test)", Stored());
+    Store(L"http://127.0.0.1/", "s=4; domain=127.0.0.1");
+    EXPECT_EQ("(s|2|/|a.test)(s|3|/|.a.test)(s|4|/|127.0.0.1)", Stored());
+
+    // Nor is a cookie held for part of an address sent to one.
+    jar.cookies.push_back({"t", "5", "/", "0.0.1"});
+    jar.cookies.push_back({"u", "6", "/", ".0.0.1"});
+    EXPECT_EQ("s=4", Header(L"http://127.0.0.1/"));
+    EXPECT_EQ("", Header(L"http://10.0.0.1/"));
 }
 
 TEST_F(CookieJar, ControlBytesCannotReachTheCookieLine) {
