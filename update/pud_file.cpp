@@ -148,40 +148,36 @@ int ReadPudFile(const wchar_t* path, PudPackage* package) {
 }
 
 int WritePudFile(const wchar_t* path, const PudPackage& package) {
-    const std::wstring staging = std::wstring(path) + L".tmp";
-    // The data folder may have been prepared by another user: a link in the staging file's place is
-    // refused, and a stale file is removed, so that only a file made here is written and renamed.
-    const DWORD attributes = GetFileAttributesW(staging.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !DeleteFileW(staging.c_str()))
+    std::wstring staging;
+    bool created = false;
+    bool written = false;
+    try {
+        staging = std::wstring(path) + L".tmp";
+        // The data folder may have been prepared by another user: a link in the staging file's
+        // place is refused, and a stale file is removed, so that only a file made here is written
+        // and renamed.
+        const DWORD attributes = GetFileAttributesW(staging.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES &&
+            ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !DeleteFileW(staging.c_str())))
             return 0;
-    }
-    {
         CSafeDataFileOut file;
-        bool created = false;
-        try {
-            file.Open(staging.c_str(), kDiskFileWrite | kDiskFileShareRead | kDiskFileCreateNew);
-            created = true;
-            file.CDiskFile::Write(kPudMagic, sizeof kPudMagic);
-            WritePayload(file, package);
-            file.FlushBlock();
-            // On disk before it takes the name, so that a crash cannot leave a named but empty file.
-            file.Flush();
-        } catch (CDiskFileException* e) {
-            delete e;
-            file.Close();
-            if (created)
-                DeleteFileW(staging.c_str());
-            return 0;
-        }
-        if (!file.Close()) {
-            DeleteFileW(staging.c_str());
-            return 0;
-        }
+        file.Open(staging.c_str(), kDiskFileWrite | kDiskFileShareRead | kDiskFileCreateNew);
+        created = true;
+        file.CDiskFile::Write(kPudMagic, sizeof kPudMagic);
+        WritePayload(file, package);
+        file.FlushBlock();
+        // On disk before it takes the name, so that a crash cannot leave a named but empty file.
+        file.Flush();
+        written = file.Close() != 0;
+    } catch (CDiskFileException* e) {
+        delete e;
+    } catch (const std::bad_alloc&) {
+        // Low memory fails the store like a full disk: the update thread has no handler for it.
     }
-    if (!MoveFileExW(staging.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    // The file object is gone by here, so its handle is closed before the file is moved or removed.
+    if (written && MoveFileExW(staging.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return 1;
+    if (created)
         DeleteFileW(staging.c_str());
-        return 0;
-    }
-    return 1;
+    return 0;
 }

@@ -41,9 +41,9 @@ void ReadPudRecord(CSafeDataFileIn& file, PudPackage* package);
 // the file cannot hold throws kErrBadBlock before anything is allocated.
 wchar_t* PudReadString(CSafeDataFileIn& file, uint32_t* count);
 
-// 1 when the whole file was written. The file appears under path only once complete: it is written
-// beside it first, so that a failure leaves neither a partial file nor a loss of the one that was
-// there before.
+// 1 when the whole file was written; 0 on any failure, low memory too. The file appears under path
+// only once complete: it is written beside it first, so that a failure leaves neither a partial file
+// nor a loss of the one that was there before.
 int WritePudFile(const wchar_t* path, const PudPackage& package);
 
 // Stores the record as updates.dat in the data folder and its path in the value "UPD" of the

@@ -293,6 +293,13 @@ BOOL WINAPI FailFromThirdWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD wr
     return g_writePatch->Original<decltype(&WriteFile)>()(file, data, size, written, overlapped);
 }
 
+// Only the converted text of a record with a long text asks for this much at once.
+const size_t kLargeAllocation = 1 << 20;
+CImportPatch* g_mallocPatch;
+void* __cdecl FailLargeMalloc(size_t size) {
+    return size >= kLargeAllocation ? nullptr : g_mallocPatch->Original<void*(__cdecl*)(size_t)>()(size);
+}
+
 LSTATUS WINAPI DenyCreateKey(HKEY, LPCWSTR, DWORD, LPWSTR, DWORD, REGSAM, const SECURITY_ATTRIBUTES*, PHKEY,
                              LPDWORD) {
     return ERROR_ACCESS_DENIED;
@@ -341,6 +348,14 @@ TEST_F(PudFileTest, FailedSaveKeepsTheEarlierCopy) {
         g_writePatch = &patch;
         EXPECT_EQ(0, SavePudPackage(Sample(60000)));
         EXPECT_EQ(0, WritePudFile(m_path.c_str(), Sample()));
+    }
+    const PudPackage large = Sample(kLargeAllocation);
+    {
+        // Memory runs out after the new file was created.
+        CImportPatch patch("msvcrt.dll", "malloc", reinterpret_cast<void*>(&FailLargeMalloc));
+        ASSERT_TRUE(patch.Active());
+        g_mallocPatch = &patch;
+        EXPECT_EQ(0, SavePudPackage(large));
     }
     EXPECT_EQ(earlier, FileBytes(m_stored));
     EXPECT_EQ(L"marker", StoredValue());
