@@ -1,0 +1,31 @@
+#!/usr/bin/env python3
+"""scripts/ctest-wine re-runs a failed test only when it printed nothing, only once, and says so."""
+import os
+import subprocess
+import sys
+import tempfile
+
+SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../scripts/ctest-wine")
+# Each test counts its runs in NAME.runs; flaky fails silently on its first run only.
+TESTS = {"loud": "echo broken; exit 1", "silent": "exit 1",
+         "flaky": "[ $(wc -l < flaky.runs) -gt 1 ] && echo ok"}
+# Selection: exit status and the runs of each test.
+CASES = {"flaky": (0, {"flaky": 2}), "silent": (1, {"silent": 2}),
+         "loud|flaky": (1, {"loud": 1, "flaky": 1})}
+
+failed = False
+for selection, expected in CASES.items():
+    with tempfile.TemporaryDirectory() as build:
+        with open(os.path.join(build, "CTestTestfile.cmake"), "w") as listing:
+            for name, body in TESTS.items():
+                listing.write('add_test(%s sh -c "echo >> %s.runs; %s")\n' % (name, name, body))
+        done = subprocess.run([SCRIPT, build, "-R", "^(%s)$" % selection],
+                              capture_output=True, text=True)
+        runs = {n: len(open(os.path.join(build, n + ".runs")).readlines())
+                for n in TESTS if os.path.exists(os.path.join(build, n + ".runs"))}
+        named = [n for n in TESTS if "re-running %s:" % n in done.stdout]
+        if (min(done.returncode, 1), runs) != expected or named != [n for n in runs if runs[n] > 1]:
+            failed = True
+            print("%s: exit %d, runs %s, named %s\n%s"
+                  % (selection, done.returncode, runs, named, done.stdout))
+sys.exit(failed)
