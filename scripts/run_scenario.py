@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """The service doing its job in a fresh private Wine prefix, shared by scripts/run and the
-end-to-end tests: the stand-in driver, four volume devices backed by image files, and an HTTPS
+end-to-end tests: the stand-in driver, volume devices backed by image files, and an HTTPS
 update server on 127.0.0.1 whose test root the prefix trusts. It prints a report and says which
 expected outcome, if any, was not seen.
 
@@ -9,9 +9,11 @@ Usage: run_scenario.py --service EXE --tools DIR --fixtures DIR --prefix DIR --u
   DIR       --tools: the folder with svcctl.exe, cfgmgr32.dll and volax_stub.sys;
             --fixtures: the unpacked APFS fixture images; --prefix: the prefix to create
   URL       https://127.0.0.1:PORT/PATH, served here with one redirect before the file
-  IMAGE     an APFS or disk image presented as the first device instead of the bundled one
+  IMAGE     a volume image presented as the first device instead of the bundled one, or a GPT
+            disk image whose partitions are presented, each as a device of its own
 """
 import argparse
+import collections
 import hashlib
 import http.server
 import os
@@ -25,6 +27,8 @@ import sys
 import threading
 import time
 import urllib.parse
+import uuid
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -53,6 +57,29 @@ LETTERED_DEVICE = r"\Device\HarddiskVolume1"
 FIRST_IMAGE_VOLUME = 7
 # The FAT image's size in KiB: written in a moment, and room for mkfs.vfat's defaults.
 FAT_KIB = 4096
+# The stand-in configuration manager lists no more volume devices than this.
+STANDIN_MAX_VOLUMES = 16
+# The devices besides the user's image: the encrypted APFS volume, the FAT image and C:.
+BUNDLED_VOLUMES = 3
+# A GPT disk's header sits in its second sector, which is 512 or 4096 bytes long.
+SECTOR_SIZES = (512, 4096)
+GPT_SIGNATURE = b"EFI PART"
+# The header's fields end at byte 92; a shorter header, or one beyond its sector, is damaged.
+GPT_HEADER_MIN_BYTES = 92
+# Entries shorter than the format's 128 bytes lack fields; longer than a sector, they are damaged.
+GPT_ENTRY_MIN_BYTES = 128
+# Windows gives a GPT disk at most 128 partitions.
+GPT_MAX_ENTRIES = 128
+GPT_TYPES = {"7C3457EF-0000-11AA-AA11-00306543ECAC": "APFS",
+             "C12A7328-F81F-11D2-BA4B-00A0C93EC93B": "EFI system",
+             "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7": "basic data",
+             "48465300-0000-11AA-AA11-00306543ECAC": "HFS+"}
+# A partition is copied through a buffer of this many bytes.
+COPY_CHUNK = 1 << 20
+MBR_SIGNATURE = b"\x55\xaa"
+MBR_TABLE = 446
+# A volume's boot sector carries its file system's name where an MBR holds boot code.
+BOOT_SECTOR_NAMES = ((3, b"NTFS    "), (3, b"EXFAT   "), (54, b"FAT1"), (82, b"FAT32"))
 
 
 class Device:
@@ -232,6 +259,98 @@ class UpdateServer:
         self.thread.join()
 
 
+Partition = collections.namedtuple("Partition", "number kind offset length")
+
+
+def gpt_partitions(f, size):
+    """The used partitions of a GPT disk image, in table order; None when the image has no GPT.
+    ValueError says why a table that is there cannot be read."""
+    for sector in SECTOR_SIZES:
+        f.seek(sector)
+        header = f.read(sector)
+        if len(header) == sector and header[:8] == GPT_SIGNATURE:
+            break
+    else:
+        return None
+    header_size, header_crc = struct.unpack_from("<II", header, 12)
+    if (not GPT_HEADER_MIN_BYTES <= header_size <= sector or
+            zlib.crc32(header[:16] + bytes(4) + header[20:header_size]) != header_crc):
+        raise ValueError("GPT header is damaged")
+    table_lba, count, entry_size, table_crc = struct.unpack_from("<QIII", header, 72)
+    if count > GPT_MAX_ENTRIES or not GPT_ENTRY_MIN_BYTES <= entry_size <= sector:
+        raise ValueError("GPT has %d entries of %d bytes" % (count, entry_size))
+    if table_lba * sector + count * entry_size > size:
+        raise ValueError("GPT partition table lies outside the image")
+    f.seek(table_lba * sector)
+    table = f.read(count * entry_size)
+    if zlib.crc32(table) != table_crc:
+        raise ValueError("GPT partition table is damaged")
+    partitions = []
+    for number in range(1, count + 1):
+        entry = table[(number - 1) * entry_size:number * entry_size]
+        if entry[:16] == bytes(16):
+            continue
+        first, last = struct.unpack_from("<QQ", entry, 32)
+        if first > last or (last + 1) * sector > size:
+            raise ValueError("partition %d lies outside the image" % number)
+        kind = str(uuid.UUID(bytes_le=entry[:16])).upper()
+        partitions.append(Partition(number, GPT_TYPES.get(kind, kind), first * sector,
+                                    (last - first + 1) * sector))
+    return partitions
+
+
+def is_mbr_disk(first_sector):
+    """Whether the sector holds an MBR's partition table rather than a volume's boot sector."""
+    if (first_sector[510:512] != MBR_SIGNATURE or
+            any(first_sector[at:at + len(name)] == name for at, name in BOOT_SECTOR_NAMES)):
+        return False
+    entries = [first_sector[at:at + 16] for at in range(MBR_TABLE, MBR_TABLE + 64, 16)]
+    return (all(entry[0] in (0, 0x80) for entry in entries) and
+            any(entry[4] and struct.unpack_from("<I", entry, 12)[0] for entry in entries))
+
+
+def copy_sparse(source, offset, length, target):
+    """Copies length bytes of source from offset into target, leaving runs of zeros as holes."""
+    with open(source, "rb") as src, open(target, "wb") as dst:
+        src.seek(offset)
+        for done in range(0, length, COPY_CHUNK):
+            chunk = src.read(min(COPY_CHUNK, length - done))
+            if chunk.count(0) != len(chunk):
+                dst.seek(done)
+                dst.write(chunk)
+        dst.truncate(length)
+
+
+def image_devices(image, work, number):
+    """The volume devices that Windows' volume manager makes of the user's image: one for each
+    partition of a GPT disk, a copy of its bytes; else the image itself, said so when it is a
+    disk rather than a volume."""
+    name = os.path.basename(image)
+    with open(image, "rb") as f:
+        try:
+            partitions = gpt_partitions(f, os.fstat(f.fileno()).st_size)
+            not_volume = "a GPT disk without partitions" if partitions == [] else None
+        except ValueError as e:
+            partitions, not_volume = None, "a disk whose %s" % e
+        f.seek(0)
+        if partitions is None and not_volume is None and is_mbr_disk(f.read(512)):
+            not_volume = "an MBR disk"
+    if not partitions:
+        what = "your image (%s)" % name + (", %s, not a volume" % not_volume if not_volume else "")
+        return [Device(number, what, os.path.abspath(image), None)]
+    room = STANDIN_MAX_VOLUMES - BUNDLED_VOLUMES
+    if len(partitions) > room:
+        raise RuntimeError("%s has %d partitions; the scenario presents at most %d"
+                           % (name, len(partitions), room))
+    devices = []
+    for partition in partitions:
+        copy = os.path.join(work, "partition%d.img" % partition.number)
+        copy_sparse(image, partition.offset, partition.length, copy)
+        devices.append(Device(number + len(devices), "partition %d (%s) of %s"
+                              % (partition.number, partition.kind, name), copy, None))
+    return devices
+
+
 def make_fat_image(path):
     # dosfstools installs into sbin, which a user's PATH may lack.
     mkfs = shutil.which("mkfs.vfat") or shutil.which("mkfs.vfat", path="/usr/sbin:/sbin")
@@ -240,16 +359,21 @@ def make_fat_image(path):
 
 
 def scenario_devices(fixtures, work, image):
-    first = (Device(FIRST_IMAGE_VOLUME, "your image (%s)" % os.path.basename(image),
-                    os.path.abspath(image), None) if image else
-             Device(FIRST_IMAGE_VOLUME, "APFS (pop_ci)", os.path.join(fixtures, "pop_ci_1g.img"), True))
+    first = (image_devices(image, work, FIRST_IMAGE_VOLUME) if image else
+             [Device(FIRST_IMAGE_VOLUME, "APFS (pop_ci)", os.path.join(fixtures, "pop_ci_1g.img"), True)])
+    number = FIRST_IMAGE_VOLUME + len(first)
     fat = os.path.join(work, "fat.img")
     make_fat_image(fat)
-    return [first,
-            Device(FIRST_IMAGE_VOLUME + 1, "APFS, encrypted (enc_dfvfs)",
-                   os.path.join(fixtures, "enc_dfvfs.img"), True),
-            Device(FIRST_IMAGE_VOLUME + 2, "FAT", fat, False),
-            Device(1, "C: of the prefix", None, False)]
+    return first + [Device(number, "APFS, encrypted (enc_dfvfs)", os.path.join(fixtures, "enc_dfvfs.img"),
+                           True),
+                    Device(number + 1, "FAT", fat, False),
+                    Device(1, "C: of the prefix", None, False)]
+
+
+def aligned(rows):
+    """The rows' cells in columns as wide as their widest cell."""
+    widths = [max(map(len, column)) for column in zip(*rows)]
+    return ["  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip() for row in rows]
 
 
 def controls_in_words(accepted):
@@ -350,6 +474,7 @@ def run(service, tools, fixtures, prefix_dir, url, image=None, out=sys.stdout,
         say("Volume devices (letters read back with QueryDosDeviceW)")
         letters = letters_by_device(prefix, svcctl)
         given = {}
+        rows = []
         for device in devices:
             before = letters_before.get(device.name, [])
             new = [d for d in letters.get(device.name, []) if d not in before]
@@ -367,7 +492,9 @@ def run(service, tools, fixtures, prefix_dir, url, image=None, out=sys.stdout,
                                    "%s (%s) %s" % (device.name, device.what,
                                                    "gets one letter" if device.letter_expected
                                                    else "gets no letter"))
-            say("  %-26s %-30s %-30s %s" % (device.name, device.what, decision, outcome))
+            rows.append((device.name, device.what, decision, outcome))
+        for row in aligned(rows):
+            say("  " + row)
 
         say()
         stored = prefix.drive_c("ProgramData", "Volarix", "updates.dat")

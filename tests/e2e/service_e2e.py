@@ -17,6 +17,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
@@ -32,6 +33,7 @@ LOOPBACK_SVC_EXE = os.environ["VOLARIX_LOOPBACK_SVC_EXE"]
 TOOLS_DIR = os.environ["VOLARIX_TOOLS_DIR"]
 FIXTURES_DIR = os.environ["VOLARIX_FIXTURES_DIR"]
 LOOPBACK_URL = os.environ["VOLARIX_E2E_UPDATE_URL"]
+MAKE_GPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "apfs", "make-gpt.sh")
 
 SERVICE = "volarixsvc"
 DRIVER = "volax"
@@ -249,6 +251,39 @@ class RunScenario(unittest.TestCase):
         failed, report = self.run_scenario(image)
         self.assertEqual([], failed, report)
         self.assertRegex(report, r"HarddiskVolume7 +your image \(dfvfs_apfs.raw\) +probe: yes +-> [D-Z]:\n")
+
+    def test_gpt_disk_image_gives_one_device_per_partition_other_disks_are_named(self):
+        # As a Mac formats an external disk: an EFI system partition, then the APFS one.
+        with tempfile.TemporaryDirectory() as work:
+            disk = os.path.join(work, "external-disk-as-a-mac-formats-it.img")
+            for args in ((MAKE_GPT, os.path.join(FIXTURES_DIR, "dfvfs_apfs.raw"), disk, "2048"),
+                         ("sgdisk", "--new=2:40:2047", "--typecode=2:ef00", "--transpose=1:2", disk)):
+                subprocess.run(args, check=True, stdout=subprocess.DEVNULL)
+            for options, kind in ((("--gpttombr=1:2",), "an MBR disk"),
+                                  (("--delete=1", "--delete=2"), "a GPT disk without partitions"),
+                                  ((), "a disk whose GPT partition table is damaged")):
+                other = os.path.join(work, "other.img")
+                shutil.copy(disk, other)
+                if options:
+                    subprocess.run(("sgdisk",) + options + (other,), check=True, stdout=subprocess.DEVNULL)
+                else:
+                    with open(other, "r+b") as f:
+                        f.seek(1024)  # in the first partition entry, so its checksum no longer holds
+                        f.write(b"\xff")
+                self.assertEqual(["your image (other.img), %s, not a volume" % kind],
+                                 [device.what for device in run_scenario.image_devices(other, work, 7)])
+            failed, report = self.run_scenario(disk)
+        self.assertEqual([], failed, report)
+        of_disk = "of " + re.escape(os.path.basename(disk))
+        self.assertRegex(report, r"HarddiskVolume7 +partition 1 \(EFI system\) %s +probe: no +-> no letter\n"
+                         % of_disk)
+        self.assertRegex(report, r"HarddiskVolume8 +partition 2 \(APFS\) %s +probe: yes +-> [D-Z]:\n"
+                         % of_disk)
+        self.assertRegex(report, r"HarddiskVolume9 +APFS, encrypted .*-> [D-Z]:\n")
+        # The decision column starts at one place, however long a name in front of it.
+        starts = re.findall(r"^(  \\Device\\.*? +)(?=probe: |has )", report, re.M)
+        self.assertEqual(5, len(starts), report)
+        self.assertEqual(1, len(set(map(len, starts))), report)
 
     def test_update_never_fetched_is_named_as_not_seen(self):
         # The default build fetches from elsewhere; letters and stop are seen all the same.
