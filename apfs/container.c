@@ -27,6 +27,7 @@ int apfs_nx_superblock_ok(const apfs_container* container, const uint8_t* superb
     return apfs_le32(superblock + APFS_NX_MAGIC_OFF) == APFS_NX_MAGIC &&
            apfs_obj_type(superblock) == APFS_OBJECT_TYPE_NX_SUPERBLOCK && is_power_of_two(block_size) &&
            block_size >= APFS_MIN_BLOCK_SIZE && block_size <= APFS_MAX_BLOCK_SIZE &&
+           apfs_le32(superblock + APFS_NX_BLOCK_SIZE) == block_size &&
            apfs_le64(superblock + APFS_NX_BLOCK_COUNT) - 1 <= 0xFFFFFFFEull &&
            apfs_le32(superblock + APFS_NX_MAX_FILE_SYSTEMS) - 1 <= 99u &&
            apfs_obj_checksum_ok(superblock, block_size);

@@ -277,7 +277,7 @@ TEST(Superblock, ChecksFieldsWithinTheirRanges) {
         {APFS_NX_MAX_FILE_SYSTEMS, 1, 4, 1},     {APFS_NX_MAX_FILE_SYSTEMS, 100, 4, 1},
         {APFS_NX_BLOCK_COUNT, 0, 8, 0},          {APFS_NX_BLOCK_COUNT, 1ull << 32, 8, 0},
         {APFS_NX_BLOCK_COUNT, 0xFFFFFFFF, 8, 1}, {APFS_NX_MAGIC_OFF, 0x4253584F, 4, 0},
-        {APFS_OBJ_TYPE, 0x80000002, 4, 0},
+        {APFS_OBJ_TYPE, 0x80000002, 4, 0},       {APFS_NX_BLOCK_SIZE, 8192, 4, 0},
     };
     for (const Case& c : cases) {
         Bytes sb = b0;
