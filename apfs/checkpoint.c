@@ -11,13 +11,19 @@ static uint32_t map_entries_per_block(uint32_t block_size) {
     return (block_size - APFS_CPM_MAP) / APFS_CPM_ENTRY_SIZE;
 }
 
+/* The descriptor area that block 0 names. It must lie inside the container; this also rejects the
+ * flag of a non-contiguous area (the top bit of nx_xp_desc_blocks), which this reader does not walk. */
+static int descriptor_area(const uint8_t* block0, uint64_t* base, uint32_t* blocks) {
+    *base = apfs_le64(block0 + APFS_NX_XP_DESC_BASE);
+    *blocks = apfs_le32(block0 + APFS_NX_XP_DESC_BLOCKS);
+    return apfs_range_ok(*base, *blocks, apfs_le64(block0 + APFS_NX_BLOCK_COUNT));
+}
+
 int apfs_checkpoint_find_latest(apfs_container* container, const uint8_t* block0, uint64_t* out_block) {
-    uint64_t base = apfs_le64(block0 + APFS_NX_XP_DESC_BASE);
-    uint32_t blocks = apfs_le32(block0 + APFS_NX_XP_DESC_BLOCKS);
+    uint64_t base;
+    uint32_t blocks;
     uint32_t block_size = container->block_size;
-    /* The descriptor area must lie inside the container; this also rejects the flag of a
-     * non-contiguous area (the top bit of nx_xp_desc_blocks), which this reader does not walk. */
-    if (!apfs_range_ok(base, blocks, apfs_le64(block0 + APFS_NX_BLOCK_COUNT)))
+    if (!descriptor_area(block0, &base, &blocks))
         return 0;
     uint8_t* scratch = malloc(block_size);
     if (!scratch)
@@ -67,6 +73,56 @@ int apfs_checkpoint_find_latest(apfs_container* container, const uint8_t* block0
     return 1;
 }
 
+static int newer_first(const void* a, const void* b) {
+    uint64_t x = ((const apfs_checkpoint_ref*)a)->xid, y = ((const apfs_checkpoint_ref*)b)->xid;
+    return x < y ? 1 : x > y ? -1 : 0;
+}
+
+/* Every block of the area is read once, so the cost is bounded by the area whatever it holds; a
+ * block that cannot be read is simply no candidate. */
+int apfs_checkpoint_list_valid(apfs_container* container, const uint8_t* block0, apfs_checkpoint_ref** out,
+                               uint32_t* out_count) {
+    uint64_t base;
+    uint32_t blocks;
+    *out = NULL;
+    *out_count = 0;
+    if (!descriptor_area(block0, &base, &blocks))
+        return 0;
+    uint8_t* scratch = malloc(container->block_size);
+    if (!scratch)
+        return 0;
+    apfs_checkpoint_ref* refs = NULL;
+    uint32_t count = 0, room = 0;
+    int ok = 1;
+    for (uint32_t k = 0; k < blocks; k++) {
+        if (!apfs_read_blocks(container, base + k, scratch, 1) || !apfs_nx_superblock_ok(container, scratch))
+            continue;
+        if (count == room) {
+            uint32_t grown = room > blocks / 2 ? blocks : room ? 2 * room : 8;
+            apfs_checkpoint_ref* more = realloc(refs, (size_t)grown * sizeof *refs);
+            if (!more) {
+                ok = 0;
+                break;
+            }
+            refs = more;
+            room = grown;
+        }
+        refs[count].xid = apfs_le64(scratch + APFS_OBJ_XID);
+        refs[count].block = base + k;
+        count++;
+    }
+    free(scratch);
+    if (!ok) {
+        free(refs);
+        return 0;
+    }
+    if (count)
+        qsort(refs, count, sizeof *refs, newer_first);
+    *out = refs;
+    *out_count = count;
+    return 1;
+}
+
 int apfs_checkpoint_map_load(apfs_container* container) {
     const uint8_t* sb = container->superblock;
     uint32_t length = apfs_le32(sb + APFS_NX_XP_DESC_LEN);
@@ -89,7 +145,8 @@ int apfs_checkpoint_map_load(apfs_container* container) {
             paddr -= blocks;
         ok = apfs_read_blocks(container, paddr, block, 1) && apfs_le64(block + APFS_OBJ_OID) == paddr &&
              apfs_le64(block + APFS_OBJ_XID) == xid &&
-             apfs_obj_type(block) == APFS_OBJECT_TYPE_CHECKPOINT_MAP;
+             apfs_obj_type(block) == APFS_OBJECT_TYPE_CHECKPOINT_MAP &&
+             apfs_obj_checksum_ok(block, container->block_size);
         uint32_t count = ok ? apfs_le32(block + APFS_CPM_COUNT) : 0;
         /* cpm_count comes from disk: it may not announce more entries than the block holds. */
         if (!ok || count > per_block) {

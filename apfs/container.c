@@ -57,24 +57,6 @@ static int load_block0(apfs_container* container, const uint8_t* block0) {
     return apfs_read_bytes(container, 0, whole, block_size);
 }
 
-static int load_superblock(apfs_container* container, uint32_t previous_block_size) {
-    if (container->superblock && previous_block_size != container->block_size) {
-        free(container->superblock);
-        container->superblock = NULL;
-    }
-    if (!container->superblock) {
-        container->superblock = malloc(container->block_size);
-        if (!container->superblock)
-            return 0;
-    }
-    uint64_t block = 0;
-    if (!apfs_checkpoint_find_latest(container, container->block0, &block))
-        return 0;
-    container->superblock_block = block;
-    return apfs_read_blocks(container, block, container->superblock, 1) &&
-           apfs_nx_superblock_ok(container, container->superblock);
-}
-
 static void locate_first_map_block(apfs_container* container) {
     const uint8_t* sb = container->superblock;
     const uint8_t* b0 = container->block0;
@@ -85,6 +67,8 @@ static void locate_first_map_block(apfs_container* container) {
     container->first_map_block = first;
 }
 
+/* The object map's head is read whole and checked before its tree root is trusted: a torn write
+ * of the head would otherwise send every volume lookup into a stale or foreign tree. */
 static int open_object_map(apfs_container* container) {
     if (container->omap_tree) {
         apfs_tree_free(container->omap_tree);
@@ -94,8 +78,62 @@ static int open_object_map(apfs_container* container) {
     if (!container->omap_tree)
         return 0;
     apfs_tree_init(container->omap_tree, container);
-    return apfs_tree_open(container->omap_tree, apfs_le64(container->superblock + APFS_NX_OMAP_OID),
-                          APFS_VOLUME_CONTAINER, 1, NULL, 0);
+    uint8_t* head = malloc(container->block_size);
+    if (!head)
+        return 0;
+    int ok = apfs_read_blocks(container, apfs_le64(container->superblock + APFS_NX_OMAP_OID), head, 1) &&
+             apfs_obj_checksum_ok(head, container->block_size) &&
+             apfs_obj_type(head) == APFS_OBJECT_TYPE_OMAP;
+    uint64_t root = ok ? apfs_le64(head + APFS_OM_TREE_OID) : 0;
+    free(head);
+    return ok && apfs_tree_open(container->omap_tree, root, APFS_VOLUME_CONTAINER, 0, NULL, 0);
+}
+
+/* The checkpoint whose superblock is at block, with everything the open takes from it checked:
+ * the superblock, its map blocks and the container object map. */
+static int open_checkpoint(apfs_container* container, uint64_t block) {
+    container->superblock_block = block;
+    if (!apfs_read_blocks(container, block, container->superblock, 1) ||
+        !apfs_nx_superblock_ok(container, container->superblock))
+        return 0;
+    locate_first_map_block(container);
+    return apfs_checkpoint_map_load(container) && open_object_map(container);
+}
+
+/* A write torn by a power loss leaves the newest checkpoint unreadable while the older ones of the
+ * area still describe the container as it was: the newest of those that verifies is taken. */
+static int open_older_checkpoint(apfs_container* container, int tried, uint64_t tried_block) {
+    apfs_checkpoint_ref* refs = NULL;
+    uint32_t count = 0;
+    if (!apfs_checkpoint_list_valid(container, container->block0, &refs, &count))
+        return 0;
+    int ok = 0;
+    for (uint32_t i = 0; !ok && i < count; i++) {
+        /* One try per transaction: map blocks carry their transaction, so no block verifies for
+         * two candidates and the tries together read at most the area once more. */
+        if ((tried && refs[i].block == tried_block) || (i > 0 && refs[i].xid == refs[i - 1].xid))
+            continue;
+        ok = open_checkpoint(container, refs[i].block);
+    }
+    free(refs);
+    return ok;
+}
+
+static int load_checkpoint(apfs_container* container, uint32_t previous_block_size) {
+    if (container->superblock && previous_block_size != container->block_size) {
+        free(container->superblock);
+        container->superblock = NULL;
+    }
+    if (!container->superblock) {
+        container->superblock = malloc(container->block_size);
+        if (!container->superblock)
+            return 0;
+    }
+    uint64_t block = 0;
+    int found = apfs_checkpoint_find_latest(container, container->block0, &block);
+    if (found && open_checkpoint(container, block))
+        return 1;
+    return open_older_checkpoint(container, found, block);
 }
 
 /* The volume table has room for volume_capacity records; a later open with more volumes grows it
@@ -131,10 +169,7 @@ int apfs_container_open(apfs_container* container, const uint8_t* block0, FsRead
     container->max_volumes = APFS_MAX_VOLUMES;
     if (!apfs_nx_superblock_ok(container, container->block0))
         return 0;
-    if (!load_superblock(container, previous_block_size))
-        return 0;
-    locate_first_map_block(container);
-    if (!apfs_checkpoint_map_load(container) || !open_object_map(container) || !load_volume_table(container))
+    if (!load_checkpoint(container, previous_block_size) || !load_volume_table(container))
         return 0;
     if (reader->length / container->block_size < apfs_container_block_count(container))
         return 0;

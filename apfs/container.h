@@ -42,6 +42,12 @@ extern "C" {
 /* Entries of one 4096-byte map block. */
 #define APFS_CPM_ENTRIES_PER_BLOCK 101
 
+/* A checkpoint superblock of the descriptor area. */
+typedef struct apfs_checkpoint_ref {
+    uint64_t xid;
+    uint64_t block;
+} apfs_checkpoint_ref;
+
 struct apfs_container {
     FsReader* reader; /* not owned */
     uint32_t block_size;
@@ -72,6 +78,10 @@ int apfs_obj_verify(const apfs_container* container, const void* object, uint32_
 int apfs_nx_superblock_ok(const apfs_container* container, const uint8_t* superblock);
 
 int apfs_checkpoint_find_latest(apfs_container* container, const uint8_t* block0, uint64_t* out_block);
+/* The superblocks of block 0's descriptor area that verify on their own, newest first; the caller
+ * frees *out. */
+int apfs_checkpoint_list_valid(apfs_container* container, const uint8_t* block0, apfs_checkpoint_ref** out,
+                               uint32_t* out_count);
 int apfs_checkpoint_map_load(apfs_container* container);
 int apfs_checkpoint_map_lookup(const apfs_container* container, uint64_t oid, uint32_t type, uint64_t* paddr,
                                uint32_t* size, uint32_t* not_found);
