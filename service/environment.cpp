@@ -26,14 +26,20 @@ namespace {
 constexpr WORD kStringTableLanguage = 0x0409;
 constexpr WORD kStringTableCodePage = 1200;
 
-// Protected, so nothing is inherited from the common application-data folder; object and container
-// inherit, so what the service creates inside gets the same.
-const wchar_t kDataFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)";
+// Owned by Administrators, not by whoever made it (an owner that SYSTEM and an elevated
+// administrator alike may set); protected, so nothing is inherited from the common application-data
+// folder; object and container inherit, so what the service creates inside gets the same.
+const wchar_t kDataFolderSddl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)";
 
 struct LangCodePage {
     WORD language;
     WORD codePage;
 };
+
+bool IsRealFolder(DWORD attributes) {
+    return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+           FILE_ATTRIBUTE_DIRECTORY;
+}
 
 const wchar_t* QueryString(const void* block, const wchar_t* path) {
     void* value = nullptr;
@@ -139,17 +145,45 @@ bool CreateDataFolder() {
     g_DataFolder = buffer;
     EnsureDataFolderSlash();
     g_DataFolder += g_ProductName;
-    // Ordinary users may create folders under the common application data; the one made here gets its
-    // own protected DACL (SYSTEM and Administrators full control, Users read and execute) rather than
-    // the inherited one. An existing folder is as good as a new one.
-    SECURITY_ATTRIBUTES security = {sizeof(security), nullptr, FALSE};
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kDataFolderSddl, SDDL_REVISION_1,
-                                                              &security.lpSecurityDescriptor, nullptr))
-        return false;
-    CreateDirectoryW(g_DataFolder.c_str(), &security);
-    LocalFree(security.lpSecurityDescriptor);
     g_DataFolder += L'\\';
+    // Made the service's own before any store, so that no one else can prepare its contents. A folder
+    // that cannot be made safe is tried again before every store and stores nothing until then; the
+    // service runs on without it.
+    CDataFolderLock().Acquire();
     return true;
+}
+
+CDataFolderLock::~CDataFolderLock() {
+    if (m_folder != INVALID_HANDLE_VALUE)
+        CloseHandle(m_folder);
+}
+
+bool CDataFolderLock::Acquire() {
+    // Without its backslash: a trailing separator would resolve a link in the folder's place.
+    const std::wstring path = g_DataFolder.substr(0, g_DataFolder.size() - 1);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kDataFolderSddl, SDDL_REVISION_1, &descriptor,
+                                                              nullptr))
+        return false;
+    // Ordinary users may create folders under the common application data: a new folder gets the
+    // descriptor at once, and an existing one is given it below.
+    SECURITY_ATTRIBUTES security = {sizeof(security), descriptor, FALSE};
+    CreateDirectoryW(path.c_str(), &security);
+    // The object in the folder's place itself, never what a link there points to, so that the check
+    // and the change concern the same object; delete is not shared, so it stays in its place.
+    m_folder = CreateFileW(path.c_str(), WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    // The path's own attributes as well, for file systems that follow a link on open whatever the
+    // flags say. The descriptor is set on the handle alone: SetSecurityInfo would also rewrite what
+    // another user left inside, links included.
+    const bool held =
+        m_folder != INVALID_HANDLE_VALUE && GetFileInformationByHandle(m_folder, &info) &&
+        IsRealFolder(info.dwFileAttributes) && IsRealFolder(GetFileAttributesW(path.c_str())) &&
+        SetKernelObjectSecurity(m_folder, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor);
+    LocalFree(descriptor);
+    return held;
 }
 
 int InitMandatoryLabelSupport() {

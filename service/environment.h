@@ -36,6 +36,24 @@ bool CreateDataFolder();
 int InitMandatoryLabelSupport();
 void EnsureDataFolderSlash();
 
+// The data folder (g_DataFolder) held open while the service writes into it.
+class CDataFolderLock {
+  public:
+    CDataFolderLock() = default;
+    ~CDataFolderLock();
+    CDataFolderLock(const CDataFolderLock&) = delete;
+    CDataFolderLock& operator=(const CDataFolderLock&) = delete;
+
+    // Creates the folder when missing and, whoever made it, gives it Administrators as owner and the
+    // protected DACL. False when anything but a real folder is in its place (a link there is never
+    // followed) or the descriptor cannot be set. While held, the folder can be neither renamed nor
+    // deleted, so paths through it lead to the folder that was checked. Called once per object.
+    bool Acquire();
+
+  private:
+    HANDLE m_folder = INVALID_HANDLE_VALUE;
+};
+
 // Opens (creating when missing) "Software\<product>" under HKLM (machine != 0) or HKCU; returns the
 // Win32 status of RegCreateKeyExW.
 LONG OpenSettingsKey(REGSAM access, int machine, HKEY* key);

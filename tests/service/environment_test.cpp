@@ -183,6 +183,38 @@ TEST(DataFolder, ANewFolderGetsItsOwnProtectedDacl) {
     g_folderSddl.clear();
 }
 
+// Each call as "<object's path> <what> <descriptor>"; Wine keeps no descriptor, so none is set.
+BOOL WINAPI RecordObjectSecurity(HANDLE object, SECURITY_INFORMATION what, PSECURITY_DESCRIPTOR sd) {
+    wchar_t path[MAX_PATH] = {}, *text = nullptr;
+    GetFinalPathNameByHandleW(object, path, MAX_PATH, 0);
+    ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, what, &text, nullptr);
+    g_created.push_back(path + (L" " + std::to_wstring(what) + L" ") + text);
+    LocalFree(text);
+    return TRUE;
+}
+
+TEST(DataFolder, OneMadeByAnotherGetsTheOwnerAndProtectedDaclThroughItsHandle) {
+    CImportPatch folder("shell32.dll", "SHGetFolderPathW", reinterpret_cast<void*>(&FixedFolder));
+    CImportPatch security("advapi32.dll", "SetKernelObjectSecurity",
+                          reinterpret_cast<void*>(&RecordObjectSecurity));
+    ASSERT_TRUE(folder.Active() && security.Active());
+    wchar_t temp[MAX_PATH];
+    const std::wstring saved = g_ProductName,
+                       made = std::wstring(temp, GetTempPathW(MAX_PATH, temp)) + L"environment_test";
+    CreateDirectoryW(made.c_str(), nullptr);
+    g_commonAppData = temp;
+    g_ProductName = L"environment_test";
+    g_created.clear();
+    EXPECT_TRUE(CreateDataFolder());
+    RemoveDirectoryW(made.c_str());
+    g_ProductName = saved;
+    g_DataFolder.clear();
+    EXPECT_EQ(std::vector<std::wstring>{L"\\\\?\\" + made +
+                                        L" 5 O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GXGR;;;BU)"},
+              g_created);
+    g_created.clear();
+}
+
 TEST(DataFolder, FailsWhenTheSystemHasNoCommonFolder) {
     auto none = [](HWND, int, HANDLE, DWORD, LPWSTR) -> HRESULT { return E_FAIL; };
     CImportPatch folder(
