@@ -10,6 +10,11 @@ int SavePudPackage(const PudPackage& package) {
     CRegKeyHolder key;
     if (OpenSettingsKey(KEY_SET_VALUE, 1, key.Receive()) != ERROR_SUCCESS)
         return 0;
+    // Only into the real, protected data folder, which stays in its place until the value names the
+    // file.
+    CDataFolderLock folder;
+    if (!folder.Acquire())
+        return 0;
     if (!WritePudFile(path.c_str(), package))
         return 0;
     const DWORD size = static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t));

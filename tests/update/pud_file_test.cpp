@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -280,6 +281,17 @@ TEST_F(PudFileTest, SaveStoresOnlyTheRecordAndNamesItInTheRegistry) {
     ASSERT_EQ(1, SavePudPackage(second));
     EXPECT_EQ(Blocks(Payload(second)), FileBytes(m_stored));
     EXPECT_EQ(m_stored, StoredValue());
+}
+
+TEST_F(PudFileTest, NothingIsStoredThroughALinkInTheDataFolderPlace) {
+    // Wine reports the Unix link that the build made as a reparse point.
+    std::wstring linked(VOLARIX_LINKED, VOLARIX_LINKED + sizeof VOLARIX_LINKED - 1);
+    std::replace(linked.begin(), linked.end(), L'/', L'\\');
+    g_DataFolder = linked + L"\\Volarix\\";
+    SetStoredValue(L"marker");
+    EXPECT_EQ(0, SavePudPackage(Sample()));
+    EXPECT_EQ(L"marker", StoredValue());
+    EXPECT_FALSE(DeleteFileW((linked + L"\\elsewhere\\updates.dat").c_str()));
 }
 
 CImportPatch* g_writePatch;
