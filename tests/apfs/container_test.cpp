@@ -530,8 +530,7 @@ TEST_F(ContainerOpenTest, CheckpointMapsWrappingPastTheAreaEndAreFound) {
 TEST_F(ContainerOpenTest, SixteenKilobyteBlocksAreReadWhole) {
     // A container of 16384-byte blocks: block 0 and one checkpoint (map block 1, superblock 2).
     // Its object map is not there, so the open ends at the tree, after the checkpoint.
-    std::string path = FixturePath(
-        "edited-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-16k.img");
+    std::string path = ScratchPath("16k.img");
     const uint32_t bs = 16384;
     Bytes sb(bs, 0), map(bs, 0);
     apfs_put_le64(&sb[APFS_OBJ_OID], 1);

@@ -6,6 +6,7 @@
 #include "fs_reader.h"
 #include "keybag.h"
 #include "volume.h"
+#include "support/apfs_test_support.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -223,7 +224,7 @@ class VolumeRead : public testing::Test {
             Bytes c = XtsEncrypt(key_, 7 * 8 + u, plain_.back());
             memcpy(&image[u * 512], c.data(), 512);
         }
-        path_ = std::string(VOLARIX_FIXTURES_DIR) + "/volume-read-test.img";
+        path_ = apfs_test::ScratchPath("volume-read.img");
         std::ofstream(path_, std::ios::binary)
             .write(reinterpret_cast<const char*>(image.data()), image.size());
         FsReader_Reset(&reader_);

@@ -55,6 +55,10 @@ std::string FixturePath(const std::string& name) {
     return std::string(VOLARIX_FIXTURES_DIR) + "/" + name;
 }
 
+std::string ScratchPath(const std::string& name) {
+    return FixturePath("scratch-" + std::to_string(ProcessId()) + "-" + name);
+}
+
 std::vector<uint8_t> ReadFile(const std::string& path, uint64_t offset, size_t size) {
     std::ifstream in(path, std::ios::binary);
     std::vector<uint8_t> data(size);
@@ -71,7 +75,7 @@ void UseTestDevices() {
 }
 
 StderrCapture::StderrCapture() {
-    m_path = FixturePath("stderr-" + std::to_string(ProcessId()) + ".txt");
+    m_path = ScratchPath("stderr.txt");
     fflush(stderr);
     FILE* file = fopen(m_path.c_str(), "wb");
     if (!file)
@@ -158,7 +162,7 @@ ImageReader::~ImageReader() {
 }
 
 EditedImage::EditedImage(const std::string& fixture, const std::string& name) {
-    m_path = FixturePath("edited-" + std::to_string(ProcessId()) + "-" + name);
+    m_path = ScratchPath(name);
     std::ifstream in(FixturePath(fixture), std::ios::binary);
     std::ofstream out(m_path, std::ios::binary | std::ios::trunc);
     out << in.rdbuf();

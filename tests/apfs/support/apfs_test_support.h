@@ -32,6 +32,8 @@ constexpr uint64_t kGptPartitionStart = 40 * 512;
 constexpr uint64_t kDfvfsSize = 4153344;
 
 std::string FixturePath(const std::string& name);
+// A file of this process beside the fixtures: test programs run side by side, each its own copy.
+std::string ScratchPath(const std::string& name);
 // Bytes of a file, or an empty vector when it cannot be read.
 std::vector<uint8_t> ReadFile(const std::string& path, uint64_t offset, size_t size);
 // Points the native device layer at the linked devices; nothing to do under Wine.
