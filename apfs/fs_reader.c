@@ -25,6 +25,8 @@ void FsReader_Reset(FsReader* reader) {
     reader->length = 0;
     reader->path = NULL;
     reader->start = 0;
+    reader->units = 0;
+    reader->budget = FS_READER_NO_BUDGET;
 }
 
 static HANDLE os_handle(const FsReader* reader) {
@@ -127,6 +129,7 @@ static int read_units(FsReader* reader, uint64_t offset, uint8_t* buffer, uint64
             return 0;
         }
         int got = _read(reader->descriptor, bounce, FS_READER_UNIT);
+        reader->units++;
         if (got < 0) {
             fprintf(stderr, "FsReader_Read: _read error %d\n", errno);
             return 0;
@@ -151,12 +154,24 @@ int FsReader_Read(FsReader* reader, uint64_t offset, void* buffer, uint64_t size
     }
     if (reader->failed)
         return 0;
+    /* Refused whole, before any transfer: a caller never sees part of a read it was denied. */
+    uint64_t units =
+        size ? ((offset & (FS_READER_UNIT - 1)) + size + FS_READER_UNIT - 1) / FS_READER_UNIT : 0;
+    if (units > reader->budget - reader->units) {
+        fprintf(stderr, "FsReader_Read: read budget spent\n");
+        reader->failed = 1;
+        return 0;
+    }
     uint8_t* bounce = malloc(FS_READER_UNIT);
     if (!bounce)
         return 0;
     int ok = read_units(reader, offset, buffer, size, bounce);
     free(bounce);
     return ok;
+}
+
+void FsReader_SetBudget(FsReader* reader, uint64_t bytes) {
+    reader->budget = reader->units + bytes / FS_READER_UNIT;
 }
 
 void FsReader_Uninit(FsReader* reader) {

@@ -10,20 +10,29 @@ extern "C" {
 
 #define FS_READER_UNIT 4096
 #define FS_READER_UNKNOWN_LENGTH 0x7FFFFFFFFFFFFFFFull
+#define FS_READER_NO_BUDGET UINT64_MAX
+/* Device bytes one probe of a volume may read. Real containers take 12 to 16 units, one of a
+ * hundred volumes about a hundred more; a crafted disk, whatever its size, holds the prober for no longer. */
+#define FS_READER_PROBE_BUDGET (4u << 20)
 
 struct FsReader {
     int descriptor;  /* -1 when none */
     uint32_t locked; /* the volume lock was taken */
-    uint32_t failed; /* the device went away; every later read fails */
+    uint32_t failed; /* the device went away or the budget is spent; every later read fails */
     uint64_t length; /* readable bytes of the partition */
     char* path;      /* heap copy of the device path */
     uint64_t start;  /* byte offset of the partition on the device */
+    uint64_t units;  /* FS_READER_UNIT transfers since the reset */
+    uint64_t budget; /* transfers allowed in all, or FS_READER_NO_BUDGET */
 };
 
 void FsReader_Reset(FsReader* reader);
 /* Must be followed by FsReader_Uninit whatever its result: a failed open may hold the lock. */
 int FsReader_Init(FsReader* reader, const char* path);
 int FsReader_Read(FsReader* reader, uint64_t offset, void* buffer, uint64_t size);
+/* Bounds what the reader may transfer from now on to bytes, rounded down to whole units: a read
+ * that would pass the bound fails, and so does every read after it. */
+void FsReader_SetBudget(FsReader* reader, uint64_t bytes);
 void FsReader_Uninit(FsReader* reader);
 
 #ifdef __cplusplus
