@@ -255,7 +255,10 @@ int apfs_inode_load(apfs_inode* inode, apfs_container* container, uint64_t id, u
             return 0;
         uint64_t header = apfs_le64(key);
         uint32_t type = (uint32_t)(header >> APFS_OBJ_TYPE_SHIFT);
-        if (type > APFS_TYPE_FILE_EXTENT || (header & APFS_OBJ_ID_MASK) > oid)
+        /* The load takes the inode and its attributes alone. What follows them (sibling links,
+         * stream ids, crypto states, extents, which are looked up when a stream is read) may fill
+         * any number of leaves, and walking it would cost a read per leaf for nothing. */
+        if (type > APFS_TYPE_XATTR || (header & APFS_OBJ_ID_MASK) > oid)
             break;
         if (type == APFS_TYPE_INODE) {
             if (inode->value || !value || !inode_take_value(inode, value, value_len))
@@ -263,11 +266,6 @@ int apfs_inode_load(apfs_inode* inode, apfs_container* container, uint64_t id, u
         } else if (type == APFS_TYPE_XATTR) {
             if (!inode_add_xattr(inode, key, key_len, value, value_len, &xattr_count, &xattr_bytes))
                 return 0;
-        } else if (type == APFS_TYPE_FILE_EXTENT) {
-            if (!value || value_len < EXTENT_VAL_SIZE)
-                return 0;
-            if (apfs_le64(value + EXTENT_PHYS_OFF) != 0)
-                break;
         }
     }
     if (!inode->value) {
