@@ -21,6 +21,7 @@ int ProbeApfsDevicePath(const char* path) {
     int result = 0;
     FsReader reader;
     FsReader_Reset(&reader);
+    FsReader_SetBudget(&reader, FS_READER_PROBE_BUDGET);
     if (FsReader_Init(&reader, path)) {
         uint8_t* block = static_cast<uint8_t*>(malloc(kFirstBlockSize));
         if (block && FsReader_Read(&reader, 0, block, kFirstBlockSize)) {
