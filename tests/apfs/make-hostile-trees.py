@@ -7,8 +7,11 @@ hostile_tree_d2.img  a root index node whose entries after the first all point a
 hostile_tree_d3.img  the same one level deeper (hostile_tree_dN.img: N levels, up to 9)
 hostile_tree_links.img  as d3 with a leaf of the root inode's sibling links: no attributes gathered
 hostile_tree_wide.img  the root index's entries point at distinct leaves, each full of attributes
+hostile_tree_many_KIND.img  4096 distinct leaves under a three-level tree, full of the root inode's
+                     records that an inode load steps over (KIND links, streams, crypto,
+                     extents), or holding one attribute each (KIND attrs)
 
-Usage: make-hostile-trees.py FIXTURES [NAME...]; by default d2, d3, links and wide."""
+Usage: make-hostile-trees.py FIXTURES [NAME...]; by default all of them."""
 import os
 import struct
 import sys
@@ -29,8 +32,9 @@ BTREE, BTREE_NODE = 2, 3
 SUBTYPE_FSTREE, SUBTYPE_OMAP = 14, 11
 FLAG_ROOT, FLAG_LEAF, FLAG_FIXED = 1, 2, 4
 INFO_SIZE = 40
-TYPE_INODE, TYPE_XATTR, TYPE_SIBLING_LINK = 3, 4, 5
+TYPE_INODE, TYPE_XATTR, TYPE_SIBLING_LINK, TYPE_DSTREAM_ID, TYPE_CRYPTO_STATE, TYPE_FILE_EXTENT = range(3, 9)
 XATTR_EMBEDDED = 2
+MANY_LEAVES = 4096  # four times the leaves one probe may read
 
 
 def sealed(block):
@@ -81,24 +85,33 @@ def jkey(oid, kind):
     return struct.pack("<Q", oid | kind << 60)
 
 
-def root_leaf(links=False):
-    """A leaf full of the root inode's small inline attributes in name order, or of its sibling
-    links, which an inode load steps over."""
+def record(kind, i):
+    """The root inode's i-th record of a kind: an inline attribute, or one that an inode load steps
+    over (sibling link, data-stream id, crypto state, extent without a block)."""
+    if kind == "attrs":
+        name = b"user.hostile.%04d\0" % i
+        key = jkey(2, TYPE_XATTR) + struct.pack("<H", len(name)) + name
+        return key, struct.pack("<HH", XATTR_EMBEDDED, 16) + bytes(16)
+    if kind == "links":
+        return jkey(2, TYPE_SIBLING_LINK) + struct.pack("<Q", 1000 + i), struct.pack("<QH", 1, 2) + b"a\0"
+    if kind == "streams":
+        return jkey(2, TYPE_DSTREAM_ID), struct.pack("<I", 1)
+    if kind == "crypto":
+        return jkey(2, TYPE_CRYPTO_STATE), struct.pack("<IHHIIIHH", 1, 5, 0, 0, 1, 0, 0, 0)
+    return jkey(2, TYPE_FILE_EXTENT) + struct.pack("<Q", i * BS), struct.pack("<QQQ", BS, 0, 0)
+
+
+def root_leaf(kind, most=None):
+    """A leaf full of the root inode's records of a kind, or holding the first most of them."""
     records = []
     used = 56
-    while True:
-        i = len(records)
-        if links:
-            key = jkey(2, TYPE_SIBLING_LINK) + struct.pack("<Q", 1000 + i)
-            value = struct.pack("<QH", 1, 2) + b"a\0"
-        else:
-            name = b"user.hostile.%04d\0" % i
-            key = jkey(2, TYPE_XATTR) + struct.pack("<H", len(name)) + name
-            value = struct.pack("<HH", XATTR_EMBEDDED, 16) + bytes(16)
+    while most is None or len(records) < most:
+        key, value = record(kind, len(records))
         if used + 8 + len(key) + len(value) > BS:
-            return records
+            break
         used += 8 + len(key) + len(value)
         records.append((key, value))
+    return records
 
 
 def fill_index(head, repeat, root):
@@ -117,8 +130,11 @@ def build(original, name):
     fs_root = original[FS_ROOT * BS:(FS_ROOT + 1) * BS]
     info = bytes(fs_root[BS - INFO_SIZE:])
     first = [r for r in records_of(fs_root) if struct.unpack_from("<Q", r[0])[0] <= 2 | TYPE_INODE << 60]
-    wide = name == "hostile_tree_wide.img"
-    leaf = root_leaf(links=name == "hostile_tree_links.img")
+    wide, many = name == "hostile_tree_wide.img", name.startswith("hostile_tree_many_")
+    kind = name[len("hostile_tree_many_"):-len(".img")] if many else "attrs"
+    if name == "hostile_tree_links.img":
+        kind = "links"
+    leaf = root_leaf(kind, 1 if many and kind == "attrs" else None)
     a_oid, b_oid = ROOT_OID + 2, ROOT_OID + 3
     ptr = lambda oid: struct.pack("<Q", oid)
     a_key, b_key = first[0][0], leaf[0][0]
@@ -131,6 +147,18 @@ def build(original, name):
             nodes[oid] = node(oid, SUBTYPE_FSTREE, 0, leaf)
             entries.append((b_key, ptr(oid)))
         root = node(ROOT_OID, SUBTYPE_FSTREE, 1, entries, True, info=info)
+    elif many:
+        # Copies of the leaf (node headers' oids are not checked) named by as few index nodes as
+        # hold them, the first of which also names the inode's leaf.
+        children = [(a_key, a_oid)] + [(b_key, b_oid + i) for i in range(MANY_LEAVES)]
+        per = (BS - 56) // (16 + max(len(a_key), len(b_key)))
+        top = []
+        for j in range(0, len(children), per):
+            oid = b_oid + MANY_LEAVES + j
+            nodes.update((o, nodes[b_oid]) for _, o in children[j:j + per] if o != a_oid)
+            nodes[oid] = node(oid, SUBTYPE_FSTREE, 1, [(k, ptr(o)) for k, o in children[j:j + per]])
+            top.append((children[j][0], ptr(oid)))
+        root = node(ROOT_OID, SUBTYPE_FSTREE, 2, top, True, info=info)
     else:
         # Per level, a node whose first entry leads to the inode's leaf and whose others lead to
         # the attribute leaf, and a node whose entries all lead to the attribute leaf.
@@ -154,7 +182,16 @@ def build(original, name):
     omap = [(struct.pack("<QQ", oid, XID - 1), struct.pack("<IIQ", 0, BS, paddr)) for oid, paddr in mappings]
     omap_info = bytearray(omap_root[BS - INFO_SIZE:])
     struct.pack_into("<Q", omap_info, 24, len(omap))
-    image[OMAP_ROOT] = node(OMAP_ROOT, SUBTYPE_OMAP, 0, omap, True, True, bytes(omap_info), True)
+    if 56 + INFO_SIZE + 36 * len(omap) <= BS:
+        image[OMAP_ROOT] = node(OMAP_ROOT, SUBTYPE_OMAP, 0, omap, True, True, bytes(omap_info), True)
+    else:
+        # Physical leaves after the tree's nodes under an index root.
+        per, index = (BS - 56) // 36, []
+        for j in range(0, len(omap), per):
+            paddr = FIRST_FREE + len(nodes) + len(index)
+            image[paddr] = node(paddr, SUBTYPE_OMAP, 0, omap[j:j + per], fixed=True, physical=True)
+            index.append((omap[j][0], ptr(paddr)))
+        image[OMAP_ROOT] = node(OMAP_ROOT, SUBTYPE_OMAP, 1, index, True, True, bytes(omap_info), True)
 
     for block in NX_SUPERBLOCKS:
         sb = bytearray(original[block * BS:(block + 1) * BS])
@@ -165,8 +202,9 @@ def build(original, name):
 
 def main():
     fixtures = sys.argv[1]
+    many = ["hostile_tree_many_%s.img" % kind for kind in ("links", "streams", "crypto", "extents", "attrs")]
     names = sys.argv[2:] or ["hostile_tree_d2.img", "hostile_tree_d3.img", "hostile_tree_links.img",
-                             "hostile_tree_wide.img"]
+                             "hostile_tree_wide.img"] + many
     with open(os.path.join(fixtures, "dfvfs_apfs.raw"), "rb") as f:
         original = f.read()
     for name in names:
