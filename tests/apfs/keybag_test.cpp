@@ -5,8 +5,8 @@
 #include "device_api.h"
 #include "fs_reader.h"
 #include "keybag.h"
-#include "volume.h"
 #include "support/apfs_test_support.h"
+#include "volume.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>

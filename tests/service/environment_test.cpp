@@ -199,11 +199,13 @@ TEST(DataFolder, OneMadeByAnotherGetsTheOwnerAndProtectedDaclThroughItsHandle) {
                           reinterpret_cast<void*>(&RecordObjectSecurity));
     ASSERT_TRUE(folder.Active() && security.Active());
     wchar_t temp[MAX_PATH];
-    const std::wstring saved = g_ProductName,
-                       made = std::wstring(temp, GetTempPathW(MAX_PATH, temp)) + L"environment_test";
+    // A name of this process's own: the program may run beside another copy of itself.
+    const std::wstring saved = g_ProductName;
+    const std::wstring name = L"environment_test_" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring made = std::wstring(temp, GetTempPathW(MAX_PATH, temp)) + name;
     CreateDirectoryW(made.c_str(), nullptr);
     g_commonAppData = temp;
-    g_ProductName = L"environment_test";
+    g_ProductName = name;
     g_created.clear();
     EXPECT_TRUE(CreateDataFolder());
     RemoveDirectoryW(made.c_str());
