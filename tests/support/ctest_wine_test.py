@@ -8,10 +8,10 @@ import tempfile
 SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../scripts/ctest-wine")
 # Each test counts its runs in NAME.runs; flaky fails silently on its first run only.
 TESTS = {"loud": "echo broken; exit 1", "silent": "exit 1",
-         "flaky": "[ $(wc -l < flaky.runs) -gt 1 ] && echo ok"}
+         "flaky": "[ $(wc -l < flaky.runs) -gt 1 ] && echo ok", "skips": "echo SKIPPED"}
 # Selection: exit status and the runs of each test.
 CASES = {"flaky": (0, {"flaky": 2}), "silent": (1, {"silent": 2}),
-         "loud|flaky": (1, {"loud": 1, "flaky": 1})}
+         "loud|flaky": (1, {"loud": 1, "flaky": 1}), "skips|flaky": (0, {"flaky": 2, "skips": 1})}
 
 failed = False
 for selection, expected in CASES.items():
@@ -19,6 +19,7 @@ for selection, expected in CASES.items():
         with open(os.path.join(build, "CTestTestfile.cmake"), "w") as listing:
             for name, body in TESTS.items():
                 listing.write('add_test(%s sh -c "echo >> %s.runs; %s")\n' % (name, name, body))
+            listing.write("set_tests_properties(skips PROPERTIES SKIP_REGULAR_EXPRESSION SKIPPED)\n")
         done = subprocess.run([SCRIPT, build, "-R", "^(%s)$" % selection],
                               capture_output=True, text=True)
         runs = {n: len(open(os.path.join(build, n + ".runs")).readlines())
