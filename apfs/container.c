@@ -67,8 +67,6 @@ static void locate_first_map_block(apfs_container* container) {
     container->first_map_block = first;
 }
 
-/* The object map's head is read whole and checked before its tree root is trusted: a torn write
- * of the head would otherwise send every volume lookup into a stale or foreign tree. */
 static int open_object_map(apfs_container* container) {
     if (container->omap_tree) {
         apfs_tree_free(container->omap_tree);
@@ -78,15 +76,8 @@ static int open_object_map(apfs_container* container) {
     if (!container->omap_tree)
         return 0;
     apfs_tree_init(container->omap_tree, container);
-    uint8_t* head = malloc(container->block_size);
-    if (!head)
-        return 0;
-    int ok = apfs_read_blocks(container, apfs_le64(container->superblock + APFS_NX_OMAP_OID), head, 1) &&
-             apfs_obj_checksum_ok(head, container->block_size) &&
-             apfs_obj_type(head) == APFS_OBJECT_TYPE_OMAP;
-    uint64_t root = ok ? apfs_le64(head + APFS_OM_TREE_OID) : 0;
-    free(head);
-    return ok && apfs_tree_open(container->omap_tree, root, APFS_VOLUME_CONTAINER, 0, NULL, 0);
+    return apfs_tree_open(container->omap_tree, apfs_le64(container->superblock + APFS_NX_OMAP_OID),
+                          APFS_VOLUME_CONTAINER, 1, NULL, 0);
 }
 
 /* The checkpoint whose superblock is at block, with everything the open takes from it checked:

@@ -113,6 +113,22 @@ static int cursor_open(apfs_cursor* cursor, apfs_tree* tree) {
     return apfs_node_clone(head->root->node, tree->head.root->node);
 }
 
+/* The header is read whole and its checksum tested before its tree root is trusted: a torn write of
+ * it would otherwise send every lookup through the map into a stale or foreign tree. Only its first
+ * APFS_OMAP_PHYS_SIZE bytes are kept. */
+static int read_omap_phys(apfs_container* container, uint64_t oid, uint8_t* omap_phys) {
+    uint8_t* block = malloc(container->block_size);
+    if (!block)
+        return 0;
+    int ok = apfs_read_blocks(container, oid, block, 1) &&
+             apfs_obj_checksum_ok(block, container->block_size) &&
+             apfs_obj_type(block) == APFS_OBJECT_TYPE_OMAP;
+    if (ok)
+        memcpy(omap_phys, block, APFS_OMAP_PHYS_SIZE);
+    free(block);
+    return ok;
+}
+
 int apfs_tree_open(apfs_tree* tree, uint64_t oid, uint8_t vol_idx, int is_omap_phys, apfs_tree* resolver,
                    int decrypt) {
     apfs_container* container = tree->head.container;
@@ -122,10 +138,7 @@ int apfs_tree_open(apfs_tree* tree, uint64_t oid, uint8_t vol_idx, int is_omap_p
     if (is_omap_phys) {
         if (!tree->omap_phys && !(tree->omap_phys = malloc(APFS_OMAP_PHYS_SIZE)))
             return 0;
-        if (oid > UINT64_MAX / container->block_size ||
-            !apfs_read_bytes(container, oid * container->block_size, tree->omap_phys, APFS_OMAP_PHYS_SIZE))
-            return 0;
-        if (apfs_obj_type(tree->omap_phys) != APFS_OBJECT_TYPE_OMAP)
+        if (!read_omap_phys(container, oid, tree->omap_phys))
             return 0;
         root_block = apfs_le64(tree->omap_phys + APFS_OM_TREE_OID);
     }

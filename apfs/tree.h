@@ -11,7 +11,7 @@
 extern "C" {
 #endif
 
-/* omap_phys_t, read as its first 72 bytes; omap_val_t */
+/* omap_phys_t, of which the first 72 bytes are kept; omap_val_t */
 #define APFS_OMAP_PHYS_SIZE 72
 #define APFS_OM_TREE_OID 48
 #define APFS_OMAP_VAL_FLAGS 0
