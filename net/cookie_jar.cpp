@@ -43,6 +43,11 @@ bool IsIpAddress(const std::string& host) {
     return !label.empty() && label.find_first_not_of("0123456789") == std::string::npos;
 }
 
+// The host ends in suffix with more before it; an address never does, having no subdomains.
+bool LongerWithSuffix(const std::string& host, const std::string& suffix) {
+    return !IsIpAddress(host) && host.size() > suffix.size() && EndsWith(host, suffix);
+}
+
 // The request host must be the domain or one of its subdomains; otherwise any server could set
 // cookies that are sent to every other site.
 bool DomainMatches(const std::string& host, std::string domain) {
@@ -50,15 +55,14 @@ bool DomainMatches(const std::string& host, std::string domain) {
         domain.erase(0, 1);
     if (domain.empty())
         return false;
-    return host == domain || (!IsIpAddress(host) && host.size() > domain.size() && EndsWith(host, domain) &&
-                              host[host.size() - domain.size() - 1] == '.');
+    return host == domain || (LongerWithSuffix(host, domain) && host[host.size() - domain.size() - 1] == '.');
 }
 
 // A stored domain with a leading dot covers its subdomains only; any other covers itself too.
 // Either way the match ends at a label boundary, so a cookie of a.test never reaches evila.test.
 bool CookieCoversHost(const std::string& host, const std::string& domain) {
     if (!domain.empty() && domain[0] == '.')
-        return !IsIpAddress(host) && host.size() > domain.size() && EndsWith(host, domain);
+        return LongerWithSuffix(host, domain);
     return DomainMatches(host, domain);
 }
 
