@@ -20,6 +20,15 @@ int apfs_read_blocks(apfs_container* container, uint64_t block, void* buffer, ui
     return apfs_read_bytes(container, block << shift, buffer, count << shift);
 }
 
+int apfs_block_buffer(const apfs_container* container, uint8_t** buffer, uint32_t* held) {
+    if (*buffer && *held == container->block_size)
+        return 1;
+    free(*buffer);
+    *buffer = malloc(container->block_size);
+    *held = container->block_size;
+    return *buffer != NULL;
+}
+
 int apfs_volume_read_blocks(apfs_volume* volume, uint64_t offset, void* buffer, uint64_t size) {
     apfs_container* container = volume->container;
     if (!volume->encrypted)

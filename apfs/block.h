@@ -23,6 +23,9 @@ int apfs_read_blocks(apfs_container* container, uint64_t block, void* buffer, ui
 int apfs_read_bytes(apfs_container* container, uint64_t offset, void* buffer, uint64_t size);
 int apfs_read_object(apfs_container* container, uint64_t offset, void* buffer, uint64_t size,
                      uint8_t volume_index, int allow);
+/* Makes *buffer hold one block, dropping one made for another block size (*held, set here): the
+ * container may have been opened again with other blocks since. */
+int apfs_block_buffer(const apfs_container* container, uint8_t** buffer, uint32_t* held);
 int apfs_volume_read_blocks(apfs_volume* volume, uint64_t offset, void* buffer, uint64_t size);
 
 void apfs_block_init(apfs_block* holder);

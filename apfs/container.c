@@ -111,15 +111,8 @@ static int open_older_checkpoint(apfs_container* container, int tried, uint64_t 
 }
 
 static int load_checkpoint(apfs_container* container, uint32_t previous_block_size) {
-    if (container->superblock && previous_block_size != container->block_size) {
-        free(container->superblock);
-        container->superblock = NULL;
-    }
-    if (!container->superblock) {
-        container->superblock = malloc(container->block_size);
-        if (!container->superblock)
-            return 0;
-    }
+    if (!apfs_block_buffer(container, &container->superblock, &previous_block_size))
+        return 0;
     uint64_t block = 0;
     int found = apfs_checkpoint_find_latest(container, container->block0, &block);
     if (found && open_checkpoint(container, block))

@@ -129,17 +129,8 @@ int apfs_volume_load(apfs_volume* volume, uint64_t block, apfs_tree* omap_tree) 
      * takes an encrypted volume that fails to mount for one whose key alone is missing. */
     volume->encrypted = 0;
     volume->superblock_block = block;
-    /* The container may have been opened again with a larger block size since the copy was made. */
-    if (volume->superblock && volume->superblock_size != container->block_size) {
-        free(volume->superblock);
-        volume->superblock = NULL;
-    }
-    if (!volume->superblock) {
-        volume->superblock = malloc(container->block_size);
-        if (!volume->superblock)
-            return 0;
-        volume->superblock_size = container->block_size;
-    }
+    if (!apfs_block_buffer(container, &volume->superblock, &volume->superblock_size))
+        return 0;
     if (!apfs_read_blocks(container, block, volume->superblock, 1))
         return 0;
     if (!apfs_volume_superblock_ok(volume, volume->superblock))
