@@ -50,6 +50,11 @@ STATES = {1: "STOPPED", 2: "START_PENDING", 3: "STOP_PENDING", 4: "RUNNING", 5: 
 CONTROLS = ((1, "STOP"), (2, "PAUSE and CONTINUE"), (4, "SHUTDOWN"), (8, "PARAMCHANGE"),
             (16, "NETBINDCHANGE"), (32, "HARDWAREPROFILECHANGE"), (64, "POWEREVENT"),
             (128, "SESSIONCHANGE"), (256, "PRESHUTDOWN"))
+# Now and then a fresh prefix's first boot fails under load (a process of it exits with
+# STATUS_DLL_NOT_FOUND); a second prefix built from nothing boots.
+PREFIX_ATTEMPTS = 2
+# The end of the prefix's log that a failed build shows.
+LOG_TAIL = 4096
 # The update client fetches once at start; on a loaded machine the prefix may take its time.
 UPDATE_TIMEOUT_S = 120
 # The prefix's C: drive is this device; the mount-point manager knows its letter.
@@ -132,6 +137,22 @@ class Prefix:
                               capture_output=True, text=True, timeout=timeout)
 
     def create(self):
+        """Builds the prefix; a first boot that fails is retried once in a prefix made anew."""
+        for attempt in range(1, PREFIX_ATTEMPTS + 1):
+            try:
+                self.boot()
+                return
+            except subprocess.SubprocessError as error:
+                self.stop()
+                with open(self.log, "rb") as log:
+                    tail = log.read()[-LOG_TAIL:].decode("utf-8", "replace")
+                if attempt == PREFIX_ATTEMPTS:
+                    raise RuntimeError("the Wine prefix %s could not be built: %s\n%s"
+                                       % (self.path, error, tail)) from None
+                print("building the Wine prefix failed (%s), trying once more:\n%s" % (error, tail),
+                      file=sys.stderr, flush=True)
+
+    def boot(self):
         self.stop()
         shutil.rmtree(self.path, ignore_errors=True)
         os.makedirs(self.path)
@@ -140,7 +161,8 @@ class Prefix:
                 subprocess.run(args, env=self.env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
                                check=True, timeout=300)
             # A new prefix's services restart while wineboot finishes, and a service created
-            # meanwhile can be lost: build it, stop it, and boot it once more.
+            # meanwhile can be lost: build it, stop it, and boot it once more. The services
+            # started by the last boot keep its stderr, so their event texts arrive in the log.
             run("wineserver", "-p60")
             run("wine", "wineboot", "-i")
             self.stop()

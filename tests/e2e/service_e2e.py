@@ -111,21 +111,7 @@ class ServiceEndToEnd(unittest.TestCase):
         # Also when the set-up fails half-way; and should this script be killed, the server
         # still ends a minute after its last client.
         cls.addClassCleanup(stop_server)
-        shutil.rmtree(PREFIX, ignore_errors=True)
-        os.makedirs(PREFIX)
-        with open(LOG, "wb") as log:
-            def run(*args):
-                subprocess.run(args, env=wine_env(), stdin=subprocess.DEVNULL, stdout=log,
-                               stderr=log, check=True, timeout=300)
-            # A new prefix's services are restarted while wineboot finishes its update, and a
-            # service created meanwhile can be lost; so the prefix is built, the server stopped,
-            # and the prefix booted again before anything is installed.
-            run("wineserver", "-p60")
-            run("wine", "wineboot", "-i")
-            stop_server()
-            run("wineserver", "-p60")
-            # The services started here keep this stderr: the event texts arrive in the log.
-            run("wine", "wineboot")
+        run_scenario.Prefix(PREFIX).create()
         drive_c = os.path.join(PREFIX, "drive_c")
         os.makedirs(os.path.join(drive_c, "volarix"))
         shutil.copy(SVC_EXE, os.path.join(drive_c, "volarix", "volarixsvc.exe"))
