@@ -137,13 +137,13 @@ class Prefix:
                               capture_output=True, text=True, timeout=timeout)
 
     def create(self):
-        """Builds the prefix; a first boot that fails is retried once in a prefix made anew."""
+        """Builds the prefix; a first boot that fails is retried once in a prefix made anew. Each
+        boot stops what the last one left running; after a failure the caller stops the prefix."""
         for attempt in range(1, PREFIX_ATTEMPTS + 1):
             try:
                 self.boot()
                 return
             except subprocess.SubprocessError as error:
-                self.stop()
                 with open(self.log, "rb") as log:
                     tail = log.read()[-LOG_TAIL:].decode("utf-8", "replace")
                 if attempt == PREFIX_ATTEMPTS:
