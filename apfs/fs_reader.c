@@ -27,6 +27,7 @@ void FsReader_Reset(FsReader* reader) {
     reader->start = 0;
     reader->units = 0;
     reader->budget = FS_READER_NO_BUDGET;
+    reader->attempts = 0;
 }
 
 static HANDLE os_handle(const FsReader* reader) {
@@ -147,9 +148,21 @@ static int read_units(FsReader* reader, uint64_t offset, uint8_t* buffer, uint64
     return 1;
 }
 
+/* 1 when units more fit the budget; else the budget is spent and the reader fails. */
+static int within_budget(FsReader* reader, uint64_t units) {
+    if (units <= reader->budget - reader->units)
+        return 1;
+    fprintf(stderr, "FsReader_Read: read budget spent\n");
+    reader->failed = 1;
+    return 0;
+}
+
 int FsReader_Read(FsReader* reader, uint64_t offset, void* buffer, uint64_t size) {
+    reader->attempts++;
     if (!apfs_range_ok(offset, size, reader->length)) {
         fprintf(stderr, "FsReader_Read: size overflow\n");
+        if (!reader->failed && within_budget(reader, 1))
+            reader->units++;
         return 0;
     }
     if (reader->failed)
@@ -157,11 +170,8 @@ int FsReader_Read(FsReader* reader, uint64_t offset, void* buffer, uint64_t size
     /* Refused whole, before any transfer: a caller never sees part of a read it was denied. */
     uint64_t units =
         size ? ((offset & (FS_READER_UNIT - 1)) + size + FS_READER_UNIT - 1) / FS_READER_UNIT : 0;
-    if (units > reader->budget - reader->units) {
-        fprintf(stderr, "FsReader_Read: read budget spent\n");
-        reader->failed = 1;
+    if (!within_budget(reader, units))
         return 0;
-    }
     uint8_t* bounce = malloc(FS_READER_UNIT);
     if (!bounce)
         return 0;

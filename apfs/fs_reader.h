@@ -16,14 +16,15 @@ extern "C" {
 #define FS_READER_PROBE_BUDGET (4u << 20)
 
 struct FsReader {
-    int descriptor;  /* -1 when none */
-    uint32_t locked; /* the volume lock was taken */
-    uint32_t failed; /* the device went away or the budget is spent; every later read fails */
-    uint64_t length; /* readable bytes of the partition */
-    char* path;      /* heap copy of the device path */
-    uint64_t start;  /* byte offset of the partition on the device */
-    uint64_t units;  /* FS_READER_UNIT transfers since the reset */
-    uint64_t budget; /* transfers allowed in all, or FS_READER_NO_BUDGET */
+    int descriptor;    /* -1 when none */
+    uint32_t locked;   /* the volume lock was taken */
+    uint32_t failed;   /* the device went away or the budget is spent; every later read fails */
+    uint64_t length;   /* readable bytes of the partition */
+    char* path;        /* heap copy of the device path */
+    uint64_t start;    /* byte offset of the partition on the device */
+    uint64_t units;    /* FS_READER_UNIT transfers since the reset, and reads refused as out of range */
+    uint64_t budget;   /* units allowed in all, or FS_READER_NO_BUDGET */
+    uint64_t attempts; /* FsReader_Read calls since the reset, refused ones included */
 };
 
 void FsReader_Reset(FsReader* reader);
@@ -31,7 +32,8 @@ void FsReader_Reset(FsReader* reader);
 int FsReader_Init(FsReader* reader, const char* path);
 int FsReader_Read(FsReader* reader, uint64_t offset, void* buffer, uint64_t size);
 /* Bounds what the reader may transfer from now on to bytes, rounded down to whole units: a read
- * that would pass the bound fails, and so does every read after it. */
+ * that would pass the bound fails, and so does every read after it. A read refused as out of range
+ * costs one unit, so that no run of refused reads goes on without end either. */
 void FsReader_SetBudget(FsReader* reader, uint64_t bytes);
 void FsReader_Uninit(FsReader* reader);
 

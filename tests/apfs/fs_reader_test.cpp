@@ -271,6 +271,19 @@ TEST_F(FsReaderReadTest, RangeIsCheckedWithoutWrapAround) {
     EXPECT_EQ(line + line + line + line, capture.Take());
 }
 
+TEST_F(FsReaderReadTest, EveryTriedReadCountsAgainstTheBudget) {
+    // Three units: two transferred, one refused as out of range; the next read finds none left.
+    FsReader_SetBudget(&reader, 3 * FS_READER_UNIT);
+    uint8_t bytes[2] = {};
+    StderrCapture capture;
+    EXPECT_EQ(1, FsReader_Read(&reader, FS_READER_UNIT - 1, bytes, 2));
+    EXPECT_EQ(0, FsReader_Read(&reader, kDfvfsSize, bytes, 1));
+    EXPECT_EQ(0, FsReader_Read(&reader, 0, bytes, 1));
+    EXPECT_EQ(1u, reader.failed);
+    EXPECT_EQ(3u, reader.attempts);
+    EXPECT_EQ("FsReader_Read: size overflow\nFsReader_Read: read budget spent\n", capture.Take());
+}
+
 TEST_F(FsReaderReadTest, ShortDeviceFailsTheRead) {
     reader.length = kDfvfsSize + 8192;
     uint8_t byte = 0;
