@@ -2,6 +2,7 @@
  * checkpoint-mapping table of ephemeral objects. */
 #include "block.h"
 #include "container.h"
+#include "fs_reader.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -11,19 +12,22 @@ static uint32_t map_entries_per_block(uint32_t block_size) {
     return (block_size - APFS_CPM_MAP) / APFS_CPM_ENTRY_SIZE;
 }
 
-/* The descriptor area that block 0 names. It must lie inside the container; this also rejects the
- * flag of a non-contiguous area (the top bit of nx_xp_desc_blocks), which this reader does not walk. */
-static int descriptor_area(const uint8_t* block0, uint64_t* base, uint32_t* blocks) {
+/* The descriptor area that block 0 names. It must lie inside the container and on the device, so
+ * that a walk over it never runs past the partition; this also rejects the flag of a non-contiguous
+ * area (the top bit of nx_xp_desc_blocks), which this reader does not walk. */
+static int descriptor_area(const apfs_container* container, const uint8_t* block0, uint64_t* base,
+                           uint32_t* blocks) {
     *base = apfs_le64(block0 + APFS_NX_XP_DESC_BASE);
     *blocks = apfs_le32(block0 + APFS_NX_XP_DESC_BLOCKS);
-    return apfs_range_ok(*base, *blocks, apfs_le64(block0 + APFS_NX_BLOCK_COUNT));
+    return apfs_range_ok(*base, *blocks, apfs_le64(block0 + APFS_NX_BLOCK_COUNT)) &&
+           apfs_range_ok(*base, *blocks, container->reader->length / container->block_size);
 }
 
 int apfs_checkpoint_find_latest(apfs_container* container, const uint8_t* block0, uint64_t* out_block) {
     uint64_t base;
     uint32_t blocks;
     uint32_t block_size = container->block_size;
-    if (!descriptor_area(block0, &base, &blocks))
+    if (!descriptor_area(container, block0, &base, &blocks))
         return 0;
     uint8_t* scratch = malloc(block_size);
     if (!scratch)
@@ -73,20 +77,34 @@ int apfs_checkpoint_find_latest(apfs_container* container, const uint8_t* block0
     return 1;
 }
 
+/* Newest transaction first; superblocks that claim the same one in the order of their blocks, so
+ * that the order never rests on the sort. */
 static int newer_first(const void* a, const void* b) {
-    uint64_t x = ((const apfs_checkpoint_ref*)a)->xid, y = ((const apfs_checkpoint_ref*)b)->xid;
-    return x < y ? 1 : x > y ? -1 : 0;
+    const apfs_checkpoint_ref *x = a, *y = b;
+    if (x->xid != y->xid)
+        return x->xid < y->xid ? 1 : -1;
+    return x->block < y->block ? -1 : x->block > y->block;
+}
+
+/* The blocks between each superblock and the one listed before it around the area: a checkpoint's
+ * map blocks lie just before its superblock, so it can have no more than those. refs are in block
+ * order. */
+static void measure_room(apfs_checkpoint_ref* refs, uint32_t count, uint32_t blocks) {
+    for (uint32_t i = 0; i < count; i++) {
+        uint64_t previous = refs[i ? i - 1 : count - 1].block, block = refs[i].block;
+        refs[i].room = (uint32_t)((block > previous ? block - previous : block + blocks - previous) - 1);
+    }
 }
 
 /* Every block of the area is read once, so the cost is bounded by the area whatever it holds; a
- * block that cannot be read is simply no candidate. */
+ * block that cannot be read is simply no candidate, unless the reader itself has failed. */
 int apfs_checkpoint_list_valid(apfs_container* container, const uint8_t* block0, apfs_checkpoint_ref** out,
                                uint32_t* out_count) {
     uint64_t base;
     uint32_t blocks;
     *out = NULL;
     *out_count = 0;
-    if (!descriptor_area(block0, &base, &blocks))
+    if (!descriptor_area(container, block0, &base, &blocks))
         return 0;
     uint8_t* scratch = malloc(container->block_size);
     if (!scratch)
@@ -95,7 +113,16 @@ int apfs_checkpoint_list_valid(apfs_container* container, const uint8_t* block0,
     uint32_t count = 0, room = 0;
     int ok = 1;
     for (uint32_t k = 0; k < blocks; k++) {
-        if (!apfs_read_blocks(container, base + k, scratch, 1) || !apfs_nx_superblock_ok(container, scratch))
+        if (!apfs_read_blocks(container, base + k, scratch, 1)) {
+            if (container->reader->failed) {
+                ok = 0;
+                break;
+            }
+            continue;
+        }
+        /* A superblock that names another area than block 0 is no checkpoint of this one. */
+        if (!apfs_nx_superblock_ok(container, scratch) || apfs_le64(scratch + APFS_NX_XP_DESC_BASE) != base ||
+            apfs_le32(scratch + APFS_NX_XP_DESC_BLOCKS) != blocks)
             continue;
         if (count == room) {
             uint32_t grown = room > blocks / 2 ? blocks : room ? 2 * room : 8;
@@ -109,6 +136,7 @@ int apfs_checkpoint_list_valid(apfs_container* container, const uint8_t* block0,
         }
         refs[count].xid = apfs_le64(scratch + APFS_OBJ_XID);
         refs[count].block = base + k;
+        refs[count].length = apfs_le32(scratch + APFS_NX_XP_DESC_LEN);
         count++;
     }
     free(scratch);
@@ -116,8 +144,10 @@ int apfs_checkpoint_list_valid(apfs_container* container, const uint8_t* block0,
         free(refs);
         return 0;
     }
-    if (count)
+    if (count) {
+        measure_room(refs, count, blocks);
         qsort(refs, count, sizeof *refs, newer_first);
+    }
     *out = refs;
     *out_count = count;
     return 1;

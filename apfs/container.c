@@ -99,10 +99,13 @@ static int open_older_checkpoint(apfs_container* container, int tried, uint64_t 
     if (!apfs_checkpoint_list_valid(container, container->block0, &refs, &count))
         return 0;
     int ok = 0;
-    for (uint32_t i = 0; !ok && i < count; i++) {
-        /* One try per transaction: map blocks carry their transaction, so no block verifies for
-         * two candidates and the tries together read at most the area once more. */
-        if ((tried && refs[i].block == tried_block) || (i > 0 && refs[i].xid == refs[i - 1].xid))
+    for (uint32_t i = 0; !ok && i < count && !container->reader->failed; i++) {
+        /* A checkpoint's map blocks lie just before its superblock, so one whose map blocks would
+         * reach back over another listed superblock cannot verify and is not tried. The map blocks
+         * of the rest lie apart: the tries together read each block of the area at most once
+         * more, besides their object maps. */
+        if ((tried && refs[i].block == tried_block) || refs[i].length == 0 ||
+            refs[i].length - 1 > refs[i].room)
             continue;
         ok = open_checkpoint(container, refs[i].block);
     }

@@ -46,6 +46,8 @@ extern "C" {
 typedef struct apfs_checkpoint_ref {
     uint64_t xid;
     uint64_t block;
+    uint32_t length; /* nx_xp_desc_len: the superblock and its map blocks */
+    uint32_t room;   /* blocks between it and the area's superblock before it */
 } apfs_checkpoint_ref;
 
 struct apfs_container {
@@ -78,8 +80,9 @@ int apfs_obj_verify(const apfs_container* container, const void* object, uint32_
 int apfs_nx_superblock_ok(const apfs_container* container, const uint8_t* superblock);
 
 int apfs_checkpoint_find_latest(apfs_container* container, const uint8_t* block0, uint64_t* out_block);
-/* The superblocks of block 0's descriptor area that verify on their own, newest first; the caller
- * frees *out. */
+/* The superblocks of block 0's descriptor area that verify on their own and name that area, newest
+ * first and, within a transaction, in block order; the caller frees *out. Fails when the area does
+ * not lie on the device or the reader fails on the way. */
 int apfs_checkpoint_list_valid(apfs_container* container, const uint8_t* block0, apfs_checkpoint_ref** out,
                                uint32_t* out_count);
 int apfs_checkpoint_map_load(apfs_container* container);

@@ -4,6 +4,7 @@
 #include "block.h"
 #include "container.h"
 #include "crypto.h"
+#include "fs_reader.h"
 #include "key.h"
 #include "keybag.h"
 #include "tree.h"
@@ -101,7 +102,8 @@ uint32_t apfs_container_find_data_volume(apfs_container* container) {
     if (!block)
         return 0;
     uint32_t answer = 0;
-    for (uint32_t i = 0; i < container->volume_count; i++) {
+    /* A volume that cannot be read is passed over, but once the reader has failed none can be. */
+    for (uint32_t i = 0; i < container->volume_count && !container->reader->failed; i++) {
         uint64_t paddr;
         if (!volume_superblock_paddr(container, (uint8_t)i, &paddr))
             continue;

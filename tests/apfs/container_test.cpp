@@ -385,18 +385,26 @@ TEST_F(ContainerOpenTest, NewestCheckpointThatVerifiesIsOpened) {
     // 108) and 3 (superblock 6, object map 105) hold the same tree; 2 (superblock 4) an empty root.
     struct Case {
         const char* name;
-        std::vector<std::pair<uint64_t, size_t>> torn; // block, byte
+        std::vector<std::pair<uint64_t, size_t>> torn;      // block, byte
+        std::vector<std::pair<uint64_t, uint64_t>> relabel; // superblock, xid it claims
         uint64_t xid, superblock, volume_superblock;
         uint32_t root_children;
     } cases[] = {
-        {"newest superblock", {{8, 200}}, 3, 6, 104, 4},
-        {"newest map block", {{7, 64}}, 3, 6, 104, 4},
-        {"newest object map", {{108, 100}}, 3, 6, 104, 4},
-        {"newest superblock and previous object map", {{8, 200}, {105, 100}}, 2, 4, 90, 0},
+        {"newest superblock", {{8, 200}}, {}, 3, 6, 104, 4},
+        {"newest map block", {{7, 64}}, {}, 3, 6, 104, 4},
+        {"newest object map", {{108, 100}}, {}, 3, 6, 104, 4},
+        {"newest superblock and previous object map", {{8, 200}, {105, 100}}, {}, 2, 4, 90, 0},
+        // xid 1's superblock claims xid 3 but its map block does not: the real xid 3 is tried next.
+        {"older superblock claiming the previous transaction", {{8, 200}}, {{2, 3}}, 3, 6, 104, 4},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         EditedImage image("dfvfs_apfs.raw", "torn.img");
+        for (const auto& [block, xid] : c.relabel) {
+            Bytes sb = image.Block(block);
+            apfs_put_le64(&sb[APFS_OBJ_XID], xid);
+            image.Put(block, sb);
+        }
         for (const auto& [block, offset] : c.torn) {
             Bytes torn = image.Block(block);
             torn[offset] ^= 0x5A;

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Writes crafted containers beside the fixtures in FIXTURES: dfvfs_apfs grown to a sparse 1 GiB
-whose file-system tree sends one walk over the root inode's attributes again and again.
+whose file-system tree sends one walk over the root inode's attributes again and again, and
+dfvfs_apfs with its newest checkpoint torn and a checkpoint area of another size.
 
 hostile_tree_d2.img  a root index node whose entries after the first all point at one leaf of
                      attribute records of the root inode
@@ -10,6 +11,10 @@ hostile_tree_wide.img  the root index's entries point at distinct leaves, each f
 hostile_tree_many_KIND.img  4096 distinct leaves under a three-level tree, full of the root inode's
                      records that an inode load steps over (KIND links, streams, crypto,
                      extents), or holding one attribute each (KIND attrs)
+hostile_area_huge.img  a checkpoint area of 0xFFFFFFFE blocks in a container of 0xFFFFFFFF, on
+                     the original 4 MiB
+hostile_area_sparse.img  an area of all but one block of a container that fills a sparse 64 GiB
+hostile_area_real.img  the 280-block area that large containers get
 
 Usage: make-hostile-trees.py FIXTURES [NAME...]; by default all of them."""
 import os
@@ -200,19 +205,42 @@ def build(original, name):
     return image
 
 
+# Area images: (area blocks, container blocks, image bytes); None keeps the original's.
+AREAS = {"hostile_area_huge.img": (0xFFFFFFFE, 0xFFFFFFFF, None),
+         "hostile_area_sparse.img": ((1 << 24) - 1, 1 << 24, 1 << 36),
+         "hostile_area_real.img": (280, None, None)}
+CHECKPOINT_SUPERBLOCKS = (0, 2, 4, 6, 8)  # block 0 and the area's superblocks, xids 1 to 4
+TORN_BYTE = 200  # inside the newest superblock, which then fails its checksum
+
+
+def build_area(original, name):
+    """Every superblock names the area; the newest is then torn."""
+    blocks, count, _ = AREAS[name]
+    image = {}
+    for block in CHECKPOINT_SUPERBLOCKS:
+        sb = bytearray(original[block * BS:(block + 1) * BS])
+        struct.pack_into("<I", sb, 104, blocks)
+        if count:
+            struct.pack_into("<Q", sb, 40, count)
+        image[block] = bytearray(sealed(sb))
+    image[NX_SUPERBLOCKS[1]][TORN_BYTE] ^= 0x5A
+    return image
+
+
 def main():
     fixtures = sys.argv[1]
     many = ["hostile_tree_many_%s.img" % kind for kind in ("links", "streams", "crypto", "extents", "attrs")]
     names = sys.argv[2:] or ["hostile_tree_d2.img", "hostile_tree_d3.img", "hostile_tree_links.img",
-                             "hostile_tree_wide.img"] + many
+                             "hostile_tree_wide.img"] + many + list(AREAS)
     with open(os.path.join(fixtures, "dfvfs_apfs.raw"), "rb") as f:
         original = f.read()
     for name in names:
         path = os.path.join(fixtures, name)
         with open(path + ".part", "wb") as f:
             f.write(original)
-            f.truncate(IMAGE_SIZE)
-            for block, data in sorted(build(original, name).items()):
+            area = AREAS.get(name)
+            f.truncate((area[2] or len(original)) if area else IMAGE_SIZE)
+            for block, data in sorted((build_area if area else build)(original, name).items()):
                 f.seek(block * BS)
                 f.write(data)
         os.replace(path + ".part", path)

@@ -93,7 +93,10 @@ TEST(ApfsProbeFigures, OneWholeProbePerFixture) {
                           {"hostile_tree_many_streams", 82, 1},
                           {"hostile_tree_many_crypto", 83, 1},
                           {"hostile_tree_many_extents", 84, 1},
-                          {"hostile_tree_many_attrs", 85, 0}};
+                          {"hostile_tree_many_attrs", 85, 0},
+                          {"hostile_area_huge", 86, 0},
+                          {"hostile_area_sparse", 87, 0},
+                          {"hostile_area_real", 88, 1}};
     constexpr int kRounds = 20;
     // An untimed pass first: the first probes of a process pay warm-up costs that would otherwise
     // land in the first rows.
