@@ -1,8 +1,11 @@
 #include "environment.h"
 
+#include <aclapi.h>
 #include <memory>
+#include <ntsecapi.h>
 #include <sddl.h>
 #include <shlobj.h>
+#include <string.h>
 
 _locale_t g_Locale = nullptr;
 OSVERSIONINFOEXW g_OsVersion = {};
@@ -31,6 +34,14 @@ constexpr WORD kStringTableCodePage = 1200;
 // folder; object and container inherit, so what the service creates inside gets the same.
 const wchar_t kDataFolderSddl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)";
 
+// Enough to read the owner and set the descriptor, but not DELETE: a reader of the folder that does not
+// share delete would refuse it.
+constexpr DWORD kHeldFolderAccess = READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES;
+
+// Random bytes in the name a folder is moved aside to: a name that another user could foresee, they
+// could take first, and every move would fail.
+constexpr size_t kAsideNameBytes = 8;
+
 struct LangCodePage {
     WORD language;
     WORD codePage;
@@ -47,6 +58,83 @@ const wchar_t* QueryString(const void* block, const wchar_t* path) {
     if (!VerQueryValueW(block, path, &value, &units) || value == nullptr)
         throw 1;
     return static_cast<const wchar_t*>(value);
+}
+
+// The object in the folder's place itself, never what a link there points to, so that the check and
+// the change concern the same object; delete is not shared, so it stays in its place while open. The
+// path's own attributes as well, for file systems that follow a link on open whatever the flags say.
+HANDLE OpenRealFolder(const std::wstring& path, DWORD access) {
+    HANDLE folder =
+        CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (folder != INVALID_HANDLE_VALUE &&
+        !(GetFileInformationByHandle(folder, &info) && IsRealFolder(info.dwFileAttributes) &&
+          IsRealFolder(GetFileAttributesW(path.c_str())))) {
+        CloseHandle(folder);
+        folder = INVALID_HANDLE_VALUE;
+    }
+    return folder;
+}
+
+// LocalSystem as installed, but whichever account the service is configured to run as.
+bool IsProcessAccount(PSID sid) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    union {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } account;
+    DWORD size = 0;
+    const bool same = GetTokenInformation(token, TokenUser, &account, sizeof account, &size) &&
+                      EqualSid(account.user.User.Sid, sid);
+    CloseHandle(token);
+    return same;
+}
+
+// Any other owner may hold the folder open with rights granted at that open, which outlive every
+// descriptor set later, and may have left anything inside. An owner that cannot be read counts as
+// another's.
+bool HasServiceOwner(HANDLE folder) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        &descriptor) != ERROR_SUCCESS)
+        return false;
+    const bool own = IsWellKnownSid(owner, WinLocalSystemSid) ||
+                     IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || IsProcessAccount(owner);
+    LocalFree(descriptor);
+    return own;
+}
+
+// Renamed beside itself through a handle that follows no link, and never deleted: as SYSTEM, a delete
+// through what another user made could remove something elsewhere. The owner is read again on this
+// handle, so that what is moved is what was judged.
+bool MoveAside(const std::wstring& path) {
+    uint8_t random[kAsideNameBytes];
+    if (!RtlGenRandom(random, sizeof random))
+        return false;
+    std::wstring aside = path + L'.';
+    for (uint8_t byte : random) {
+        aside += L"0123456789abcdef"[byte >> 4];
+        aside += L"0123456789abcdef"[byte & 15];
+    }
+    const DWORD nameBytes = static_cast<DWORD>(aside.size() * sizeof(wchar_t));
+    // The structure ends in the name's first unit; the rest of the name and its terminator follow it.
+    const DWORD size = static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + nameBytes);
+    std::unique_ptr<BYTE[]> buffer(new BYTE[size]());
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.get());
+    rename->FileNameLength = nameBytes;
+    memcpy(rename->FileName, aside.c_str(), nameBytes);
+
+    HANDLE folder = OpenRealFolder(path, DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES);
+    if (folder == INVALID_HANDLE_VALUE)
+        return false;
+    const bool moved =
+        !HasServiceOwner(folder) && SetFileInformationByHandle(folder, FileRenameInfo, rename, size);
+    CloseHandle(folder);
+    return moved;
 }
 
 } // namespace
@@ -166,21 +254,23 @@ bool CDataFolderLock::Acquire() {
                                                               nullptr))
         return false;
     // Ordinary users may create folders under the common application data: a new folder gets the
-    // descriptor at once, and an existing one is given it below.
+    // descriptor at once, and an existing one of the service's is given it below.
     SECURITY_ATTRIBUTES security = {sizeof(security), descriptor, FALSE};
     CreateDirectoryW(path.c_str(), &security);
-    // The object in the folder's place itself, never what a link there points to, so that the check
-    // and the change concern the same object; delete is not shared, so it stays in its place.
-    m_folder = CreateFileW(path.c_str(), WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    BY_HANDLE_FILE_INFORMATION info;
-    // The path's own attributes as well, for file systems that follow a link on open whatever the
-    // flags say. The descriptor is set on the handle alone: SetSecurityInfo would also rewrite what
-    // another user left inside, links included.
+    m_folder = OpenRealFolder(path, kHeldFolderAccess);
+    if (m_folder != INVALID_HANDLE_VALUE && !HasServiceOwner(m_folder)) {
+        // Another's folder is left to them, and a new object, which no earlier handle reaches, takes its
+        // place. When that cannot be done (the folder is held open without delete sharing, or made
+        // again meanwhile), nothing is stored until the next try.
+        CloseHandle(m_folder);
+        m_folder = INVALID_HANDLE_VALUE;
+        if (MoveAside(path) && CreateDirectoryW(path.c_str(), &security))
+            m_folder = OpenRealFolder(path, kHeldFolderAccess);
+    }
+    // The descriptor is set on the handle alone: SetSecurityInfo would also rewrite what another user
+    // left inside, links included.
     const bool held =
-        m_folder != INVALID_HANDLE_VALUE && GetFileInformationByHandle(m_folder, &info) &&
-        IsRealFolder(info.dwFileAttributes) && IsRealFolder(GetFileAttributesW(path.c_str())) &&
+        m_folder != INVALID_HANDLE_VALUE &&
         SetKernelObjectSecurity(m_folder, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor);
     LocalFree(descriptor);
     return held;

@@ -44,10 +44,13 @@ class CDataFolderLock {
     CDataFolderLock(const CDataFolderLock&) = delete;
     CDataFolderLock& operator=(const CDataFolderLock&) = delete;
 
-    // Creates the folder when missing and, whoever made it, gives it Administrators as owner and the
-    // protected DACL. False when anything but a real folder is in its place (a link there is never
-    // followed) or the descriptor cannot be set. While held, the folder can be neither renamed nor
-    // deleted, so paths through it lead to the folder that was checked. Called once per object.
+    // Creates the folder when missing and gives it Administrators as owner and the protected DACL. A
+    // folder owned by anyone but SYSTEM, Administrators or the service's account is not used: it is
+    // renamed, untouched, to a new name beside it and a new folder made in its place. False when anything
+    // but a real folder is in its place (a link there is never followed), when another's folder cannot
+    // be moved aside or replaced, or when the descriptor cannot be set. While held, the folder can be
+    // neither renamed nor deleted, so paths through it lead to the folder that was checked. Called once
+    // per object.
     bool Acquire();
 
   private:

@@ -2,12 +2,14 @@
 
 #include "import_patch.h"
 
+#include <aclapi.h>
 #include <gtest/gtest.h>
 #include <sddl.h>
 #include <shlobj.h>
 
 #include <string.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -193,7 +195,34 @@ BOOL WINAPI RecordObjectSecurity(HANDLE object, SECURITY_INFORMATION what, PSECU
     return TRUE;
 }
 
-TEST(DataFolder, OneMadeByAnotherGetsTheOwnerAndProtectedDaclThroughItsHandle) {
+// Wine reads every file back as owned by the account that runs the test, which is the service's own.
+DWORD WINAPI OwnedByAnother(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID*, PACL*, PACL*,
+                            PSECURITY_DESCRIPTOR* sd) {
+    BOOL defaulted;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:S-1-5-21-1-2-3-1001", SDDL_REVISION_1, sd,
+                                                         nullptr);
+    GetSecurityDescriptorOwner(*sd, owner, &defaulted);
+    return ERROR_SUCCESS;
+}
+
+// The owner makes the folder again as soon as theirs is moved.
+CImportPatch* g_renamePatch;
+BOOL WINAPI RenameAndMakeAgain(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) {
+    const BOOL renamed =
+        g_renamePatch->Original<decltype(&SetFileInformationByHandle)>()(file, kind, info, size);
+    CreateDirectoryW(g_DataFolder.substr(0, g_DataFolder.size() - 1).c_str(), nullptr);
+    return renamed;
+}
+
+TEST(DataFolder, OnlyTheServicesOwnIsKeptAndAnothersIsMovedAsideUntouched) {
+    const struct {
+        const char* name;
+        bool another, madeAgain, moved, held;
+    } rows[] = {
+        {"own", false, false, false, true},
+        {"another's", true, false, true, true},
+        {"another's, made again once moved", true, true, true, false},
+    };
     CImportPatch folder("shell32.dll", "SHGetFolderPathW", reinterpret_cast<void*>(&FixedFolder));
     CImportPatch security("advapi32.dll", "SetKernelObjectSecurity",
                           reinterpret_cast<void*>(&RecordObjectSecurity));
@@ -201,19 +230,49 @@ TEST(DataFolder, OneMadeByAnotherGetsTheOwnerAndProtectedDaclThroughItsHandle) {
     wchar_t temp[MAX_PATH];
     // A name of this process's own: the program may run beside another copy of itself.
     const std::wstring saved = g_ProductName;
-    const std::wstring name = L"environment_test_" + std::to_wstring(GetCurrentProcessId());
-    const std::wstring made = std::wstring(temp, GetTempPathW(MAX_PATH, temp)) + name;
-    CreateDirectoryW(made.c_str(), nullptr);
+    g_ProductName = L"environment_test_" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring made = std::wstring(temp, GetTempPathW(MAX_PATH, temp)) + g_ProductName;
     g_commonAppData = temp;
-    g_ProductName = name;
-    g_created.clear();
-    EXPECT_TRUE(CreateDataFolder());
-    RemoveDirectoryW(made.c_str());
+    const std::vector<std::wstring> secured = {
+        L"\\\\?\\" + made + L" 5 O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GXGR;;;BU)"};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        CreateDirectoryW(made.c_str(), nullptr);
+        // What its owner left inside: a folder in the stored file's place.
+        CreateDirectoryW((made + L"\\updates.dat").c_str(), nullptr);
+        std::unique_ptr<CImportPatch> owner, rename;
+        if (row.another)
+            owner.reset(new CImportPatch("advapi32.dll", "GetSecurityInfo",
+                                         reinterpret_cast<void*>(&OwnedByAnother)));
+        if (row.madeAgain)
+            rename.reset(new CImportPatch("kernel32.dll", "SetFileInformationByHandle",
+                                          reinterpret_cast<void*>(&RenameAndMakeAgain)));
+        g_renamePatch = rename.get();
+        g_created.clear();
+        EXPECT_TRUE(CreateDataFolder());
+        owner.reset();
+        rename.reset();
+
+        // Beside it, under its name and a dot.
+        std::vector<std::wstring> aside;
+        WIN32_FIND_DATAW found;
+        HANDLE find = FindFirstFileW((made + L".*").c_str(), &found);
+        for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &found))
+            if (found.cFileName != g_ProductName)
+                aside.push_back(temp + std::wstring(found.cFileName));
+        FindClose(find);
+        EXPECT_EQ(row.moved ? 1u : 0u, aside.size());
+        const std::wstring others = aside.empty() ? made : aside[0];
+        EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((others + L"\\updates.dat").c_str()));
+        EXPECT_EQ(row.moved,
+                  GetFileAttributesW((made + L"\\updates.dat").c_str()) == INVALID_FILE_ATTRIBUTES);
+        RemoveDirectoryW((others + L"\\updates.dat").c_str());
+        RemoveDirectoryW(others.c_str());
+        RemoveDirectoryW(made.c_str());
+        EXPECT_EQ(row.held ? secured : std::vector<std::wstring>{}, g_created);
+    }
     g_ProductName = saved;
     g_DataFolder.clear();
-    EXPECT_EQ(std::vector<std::wstring>{L"\\\\?\\" + made +
-                                        L" 5 O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GXGR;;;BU)"},
-              g_created);
     g_created.clear();
 }
 
