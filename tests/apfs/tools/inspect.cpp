@@ -318,7 +318,9 @@ class Inspector {
     bool m_hashed;
 };
 
-int InspectContainer(const InspectOptions& o, FsReader* reader, std::string& out, std::string& err) {
+} // namespace
+
+int InspectReader(const InspectOptions& o, FsReader* reader, std::string& out, std::string& err) {
     std::vector<uint8_t> block0(4096);
     if (!FsReader_Read(reader, 0, block0.data(), block0.size())) {
         err += "apfs-inspect: cannot read the first block\n";
@@ -378,14 +380,12 @@ int InspectContainer(const InspectOptions& o, FsReader* reader, std::string& out
     return rc;
 }
 
-} // namespace
-
 int RunInspect(const InspectOptions& options, std::string& out, std::string& err) {
     FsReader reader;
     FsReader_Reset(&reader);
     int rc = 1;
     if (FsReader_Init(&reader, options.device.c_str()))
-        rc = InspectContainer(options, &reader, out, err);
+        rc = InspectReader(options, &reader, out, err);
     else
         err += "apfs-inspect: cannot open " + options.device + "\n";
     FsReader_Uninit(&reader);

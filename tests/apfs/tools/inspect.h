@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+struct FsReader;
+
 struct InspectOptions {
     std::string device; // \\.\HarddiskVolumeN, \\.\PhysicalDriveN, or natively a file
     const char* password = nullptr;
@@ -16,3 +18,6 @@ constexpr int kInspectEncrypted = 3;
 
 // 0 on success; the manifest (or one line per lookup) goes to out, diagnostics to err.
 int RunInspect(const InspectOptions& options, std::string& out, std::string& err);
+// The same on a reader the caller opened (options.device unused): the tests read images they
+// edited through one and count its transfers.
+int InspectReader(const InspectOptions& options, FsReader* reader, std::string& out, std::string& err);
