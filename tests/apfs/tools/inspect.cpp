@@ -19,6 +19,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -30,6 +31,18 @@ constexpr size_t kVolNameOff = 704;
 constexpr size_t kVolNameMax = 256;
 constexpr uint16_t kModeDir = 0x4000;
 constexpr uint16_t kModeRegular = 0x8000;
+// j_file_extent_key_t
+constexpr size_t kExtentLogicalOff = 8;
+constexpr size_t kExtentKeySize = 16;
+
+// Streams are read and hashed in pieces of this size, whatever size they declare.
+constexpr uint64_t kPieceBytes = 1u << 20;
+// Bytes one run hashes, data and holes alike. A hole costs no transfer, so this alone bounds the
+// work a declared size asks for: seconds of hashing, and 180 times what the largest fixture holds.
+constexpr uint64_t kMaxHashedBytes = 4ull << 30;
+// Attribute values read whole rather than in pieces: every inline one, whose length is a u16, and
+// so every symlink target.
+constexpr uint64_t kMaxWholeValue = 64u << 10;
 
 void Append(std::string& out, const char* format, ...) {
     char buf[512];
@@ -87,11 +100,48 @@ std::string Sha256(const uint8_t* data, size_t n) {
     return Hex(digest, sizeof(digest));
 }
 
+class Sha256Stream {
+  public:
+    Sha256Stream() : m_ctx(EVP_MD_CTX_new()) {
+        if (!m_ctx)
+            throw std::bad_alloc();
+        m_ok = EVP_DigestInit_ex(m_ctx, EVP_sha256(), nullptr) == 1;
+    }
+    ~Sha256Stream() { EVP_MD_CTX_free(m_ctx); }
+    Sha256Stream(const Sha256Stream&) = delete;
+    Sha256Stream& operator=(const Sha256Stream&) = delete;
+    void Update(const uint8_t* data, size_t n) { m_ok = m_ok && EVP_DigestUpdate(m_ctx, data, n) == 1; }
+    bool Final(std::string* hex) {
+        uint8_t digest[32];
+        unsigned int len = 0;
+        if (!m_ok || EVP_DigestFinal_ex(m_ctx, digest, &len) != 1)
+            return false;
+        *hex = Hex(digest, sizeof(digest));
+        return true;
+    }
+
+  private:
+    EVP_MD_CTX* m_ctx;
+    bool m_ok = false;
+};
+
+// What a hole in a stream reads as: zeros in a file's data, as a sparse file reads, where a
+// compressed file's stream with nothing stored is not hashed at all (its contents live in an
+// attribute); in an attribute's stream a hole fails the read, as it fails the reader's own.
+enum class Holes { kZeros, kZerosIfData, kFault };
+
+enum class Read {
+    kWhole,
+    kEmpty, // Holes::kZerosIfData, and the stream stores nothing
+    kUnreadable,
+    kRefused, // it would pass kMaxHashedBytes; the message is written
+};
+
 class Inspector {
   public:
     Inspector(apfs_container* container, apfs_mount* mount, apfs_tree* fs_tree, uint8_t index)
         : m_container(container), m_mount(mount), m_fs(fs_tree), m_index(index),
-          m_hashed(apfs_volume_names_hashed(&container->volumes[index]) != 0) {}
+          m_hashed(apfs_volume_names_hashed(&container->volumes[index]) != 0), m_piece(kPieceBytes) {}
 
     bool Walk(std::vector<Entry>& out) {
         apfs_inode* root = m_mount->root->inode;
@@ -218,43 +268,140 @@ class Inspector {
         return true;
     }
 
-    // The stream's digest; when the reader refuses a hole, the file is read run by run and the
-    // holes count as zeros, as a sparse file reads.
-    bool DataDigest(apfs_inode* inode, std::string* digest) {
-        uint64_t size = inode->size;
-        uint64_t stream = apfs_le64(inode->value + APFS_INODE_PRIVATE_ID_OFF);
-        std::vector<uint8_t> data(static_cast<size_t>(size));
-        if (apfs_inode_read_stream(inode, stream, data.data(), size, m_fs)) {
-            *digest = Sha256(data.data(), data.size());
+    // The first block of the stream's first extent that starts at or after block, or blocks when
+    // none starts before it.
+    bool NextExtent(uint64_t oid, uint64_t block, uint64_t blocks, uint64_t* next) {
+        *next = blocks;
+        if (block >= blocks)
             return true;
-        }
-        std::fill(data.begin(), data.end(), 0);
         uint32_t shift = m_container->block_shift;
-        uint64_t block_size = m_container->block_size;
-        uint64_t blocks = (size + block_size - 1) >> shift;
-        uint64_t block = 0;
-        bool any_data = false;
-        while (block < blocks) {
+        apfs_key start;
+        apfs_extent_key_make(&start, oid, block << shift);
+        uint32_t none = 0;
+        if (!apfs_btree_iter_start(m_fs->cursor, &start, APFS_BT_GE, &none, 1))
+            return none != 0;
+        const uint8_t* key;
+        const uint8_t* value;
+        uint16_t key_len, value_len;
+        uint32_t end = 0;
+        if (!apfs_btree_iter_next(m_fs->cursor, &key, &value, &key_len, &value_len, &end, nullptr, nullptr))
+            return end != 0;
+        uint64_t id = oid | static_cast<uint64_t>(APFS_TYPE_FILE_EXTENT) << APFS_OBJ_TYPE_SHIFT;
+        if (key_len >= kExtentKeySize && apfs_le64(key) == id)
+            *next = std::min(blocks, apfs_le64(key + kExtentLogicalOff) >> shift);
+        return true;
+    }
+
+    // Takes n bytes of the stream or value what, of size bytes in all, from what the run may hash.
+    bool Charge(uint64_t n, uint64_t size, const std::string& what) {
+        if (n > m_hash_left) {
+            Append(m_err, "apfs-inspect: %s: %llu bytes would pass the %llu bytes one run hashes\n",
+                   what.c_str(), static_cast<unsigned long long>(size),
+                   static_cast<unsigned long long>(kMaxHashedBytes));
+            return false;
+        }
+        m_hash_left -= n;
+        return true;
+    }
+
+    // Hashes the stream's first size bytes a piece at a time. A hole is crossed in one step, to
+    // the next extent or the end, and hashed as zeros without a transfer.
+    Read HashStream(apfs_inode* inode, uint64_t oid, uint64_t size, Holes holes, const std::string& what,
+                    Sha256Stream& hash) {
+        uint32_t shift = m_container->block_shift;
+        uint64_t blocks = (size >> shift) + ((size & (m_container->block_size - 1)) != 0);
+        bool stored = false;
+        for (uint64_t block = 0; block < blocks;) {
             apfs_extent run;
             apfs_extent_init(&run);
-            if (!apfs_inode_map_extent(inode, stream, block, blocks - block, &run, m_fs) || run.length == 0)
-                return false;
-            if (run.phys_block == APFS_EXTENT_NO_BLOCK) {
-                block++;
-                continue;
+            if (!apfs_inode_map_extent(inode, oid, block, blocks - block, &run, m_fs) || run.length == 0)
+                return Read::kUnreadable;
+            uint64_t end = block + std::min(run.length, blocks - block);
+            bool hole = run.phys_block == APFS_EXTENT_NO_BLOCK;
+            if (hole) {
+                // The run of a hole may reach past the extents after it: only their start ends it.
+                uint64_t next = blocks;
+                if (holes == Holes::kFault || !NextExtent(oid, block + 1, blocks, &next))
+                    return Read::kUnreadable;
+                end = std::min(end, next);
+                if (holes == Holes::kZerosIfData && !stored && end == blocks)
+                    return Read::kEmpty;
+            } else {
+                if (run.phys_block > (UINT64_MAX >> shift))
+                    return Read::kUnreadable;
+                end = std::min(end, block + (kPieceBytes >> shift));
             }
             uint64_t offset = block << shift;
-            uint64_t n = std::min<uint64_t>(run.length << shift, size - offset);
-            if (!apfs_volume_read(inode->volume, run.phys_block << shift, data.data() + offset, n,
-                                  run.decrypt, run.crypto_id))
-                return false;
-            any_data = true;
-            block += run.length;
+            uint64_t n = (end == blocks ? size : end << shift) - offset;
+            if (!Charge(n, size, what))
+                return Read::kRefused;
+            if (hole) {
+                std::fill(m_piece.begin(), m_piece.begin() + static_cast<size_t>(std::min(n, kPieceBytes)),
+                          0);
+                for (uint64_t left = n; left > 0; left -= std::min(left, kPieceBytes))
+                    hash.Update(m_piece.data(), static_cast<size_t>(std::min(left, kPieceBytes)));
+            } else {
+                if (!apfs_volume_read(inode->volume, run.phys_block << shift, m_piece.data(), n, run.decrypt,
+                                      run.crypto_id))
+                    return Read::kUnreadable;
+                hash.Update(m_piece.data(), static_cast<size_t>(n));
+                stored = true;
+            }
+            block = end;
         }
-        if (!any_data && apfs_inode_is_compressed(inode))
+        return holes == Holes::kZerosIfData && !stored && blocks > 0 ? Read::kEmpty : Read::kWhole;
+    }
+
+    // The data stream's digest, left empty for a compressed file whose stream cannot be read or
+    // stores nothing: the reader does not decompress.
+    bool DataDigest(apfs_inode* inode, const std::string& path, std::string* digest) {
+        uint64_t stream = apfs_le64(inode->value + APFS_INODE_PRIVATE_ID_OFF);
+        bool compressed = apfs_inode_is_compressed(inode) != 0;
+        Sha256Stream hash;
+        Read read = HashStream(inode, stream, inode->size, compressed ? Holes::kZerosIfData : Holes::kZeros,
+                               path, hash);
+        if (read == Read::kRefused)
             return false;
-        *digest = Sha256(data.data(), data.size());
+        if (compressed && read != Read::kWhole)
+            return true;
+        if (read != Read::kWhole || !hash.Final(digest)) {
+            Append(m_err, "apfs-inspect: cannot read the data of %s\n", path.c_str());
+            return false;
+        }
         return true;
+    }
+
+    // The digest of an attribute's value, and a symlink's target when it is one.
+    bool ValueDigest(apfs_inode* inode, const apfs_xattr* xattr, const std::string& name,
+                     const std::string& what, std::string* target, std::string* digest) {
+        if (xattr->size > kMaxWholeValue) {
+            if (target) {
+                Append(m_err, "apfs-inspect: %s: %llu bytes, too long for a symlink target\n", what.c_str(),
+                       static_cast<unsigned long long>(xattr->size));
+                return false;
+            }
+            Sha256Stream hash;
+            Read read = HashStream(inode, xattr->stream_oid, xattr->size, Holes::kFault, what, hash);
+            if (read == Read::kRefused)
+                return false;
+            if (read == Read::kWhole && hash.Final(digest))
+                return true;
+        } else {
+            if (!Charge(xattr->size, xattr->size, what))
+                return false;
+            std::vector<uint8_t> value(static_cast<size_t>(xattr->size));
+            uint64_t size = 0;
+            uint32_t too_small = 0, missing = 0;
+            if (apfs_inode_get_xattr(inode, name.data(), static_cast<uint32_t>(name.size()), value.data(),
+                                     value.size(), &size, &too_small, &missing, m_fs)) {
+                if (target)
+                    target->assign(value.begin(), std::find(value.begin(), value.end(), 0));
+                *digest = Sha256(value.data(), value.size());
+                return true;
+            }
+        }
+        Append(m_err, "apfs-inspect: cannot read %s\n", what.c_str());
+        return false;
     }
 
     bool Describe(const std::string& path, uint64_t oid, uint64_t parent, std::string* line,
@@ -269,8 +416,7 @@ class Inspector {
         int32_t nlink = static_cast<int32_t>(apfs_le32(inode->value + APFS_INODE_NCHILDREN_OFF));
         std::string digest, target, xattrs;
         bool ok = true;
-        if ((mode & APFS_MODE_TYPE) == kModeRegular && !DataDigest(inode, &digest) &&
-            !apfs_inode_is_compressed(inode))
+        if ((mode & APFS_MODE_TYPE) == kModeRegular && !DataDigest(inode, path, &digest))
             ok = false;
         std::vector<std::pair<std::string, std::string>> attributes;
         for (apfs_list* link = inode->xattrs.next; ok && link != &inode->xattrs; link = link->next) {
@@ -278,18 +424,14 @@ class Inspector {
                 reinterpret_cast<apfs_xattr*>(reinterpret_cast<uint8_t*>(link) - offsetof(apfs_xattr, link));
             std::string name(reinterpret_cast<const char*>(xattr->data),
                              xattr->name_len ? xattr->name_len - 1u : 0u);
-            std::vector<uint8_t> value(static_cast<size_t>(xattr->size));
-            uint64_t size = 0;
-            uint32_t too_small = 0, missing = 0;
-            if (!apfs_inode_get_xattr(inode, name.data(), static_cast<uint32_t>(name.size()), value.data(),
-                                      value.size(), &size, &too_small, &missing, m_fs)) {
-                Append(m_err, "apfs-inspect: cannot read xattr %s of %s\n", name.c_str(), path.c_str());
+            bool is_target = (mode & APFS_MODE_TYPE) == APFS_MODE_SYMLINK && name == APFS_XATTR_NAME_SYMLINK;
+            std::string value;
+            if (!ValueDigest(inode, xattr, name, "xattr " + name + " of " + path,
+                             is_target ? &target : nullptr, &value)) {
                 ok = false;
                 break;
             }
-            if ((mode & APFS_MODE_TYPE) == APFS_MODE_SYMLINK && name == APFS_XATTR_NAME_SYMLINK)
-                target.assign(value.begin(), std::find(value.begin(), value.end(), 0));
-            attributes.emplace_back(name, std::to_string(size) + ":" + Sha256(value.data(), value.size()));
+            attributes.emplace_back(name, std::to_string(xattr->size) + ":" + value);
         }
         std::sort(attributes.begin(), attributes.end());
         for (const auto& a : attributes)
@@ -316,6 +458,8 @@ class Inspector {
     apfs_tree* m_fs;
     uint8_t m_index;
     bool m_hashed;
+    std::vector<uint8_t> m_piece;
+    uint64_t m_hash_left = kMaxHashedBytes;
 };
 
 } // namespace
@@ -346,32 +490,38 @@ int InspectReader(const InspectOptions& o, FsReader* reader, std::string& out, s
         Append(err, "apfs-inspect: volume %u does not mount%s\n", index, encrypted ? " (encrypted)" : "");
         rc = encrypted ? kInspectEncrypted : 1;
     } else {
-        const apfs_volume* volume = &container.volumes[index];
-        const char* raw_name = reinterpret_cast<const char*>(volume->superblock + kVolNameOff);
-        std::string name(raw_name, strnlen(raw_name, kVolNameMax));
-        Inspector inspector(&container, &mount, &fs_tree, static_cast<uint8_t>(index));
-        if (!o.lookups.empty()) {
-            for (const std::string& path : o.lookups)
-                out += inspector.Lookup(path) + "\n";
-            rc = 0;
-        } else {
-            std::vector<Entry> entries;
-            out += "# format: volume|path|inode|parent|mode|size|nlink|sha256|symlink|xattrs\n";
-            Append(out, "# container: uuid=%s volumes=%u\n",
-                   Uuid(container.superblock + APFS_NX_UUID).c_str(),
-                   apfs_container_volume_count(&container));
-            if (volume->unlocked)
-                Append(out, "# volume %u: locked; unlock with password: ok\n", index);
-            Append(out, "# volume %u: uuid=%s name=", index, Uuid(apfs_volume_uuid(volume)).c_str());
-            out += name + "\n";
-            bool ok = inspector.Walk(entries);
-            std::sort(entries.begin(), entries.end(),
-                      [](const Entry& a, const Entry& b) { return a.path < b.path; });
-            for (const Entry& e : entries)
-                out += e.line + "\n";
-            rc = ok ? 0 : 1;
+        // Every size that still reaches an allocation is bounded; memory may run out all the same.
+        try {
+            const apfs_volume* volume = &container.volumes[index];
+            const char* raw_name = reinterpret_cast<const char*>(volume->superblock + kVolNameOff);
+            std::string name(raw_name, strnlen(raw_name, kVolNameMax));
+            Inspector inspector(&container, &mount, &fs_tree, static_cast<uint8_t>(index));
+            if (!o.lookups.empty()) {
+                for (const std::string& path : o.lookups)
+                    out += inspector.Lookup(path) + "\n";
+                rc = 0;
+            } else {
+                std::vector<Entry> entries;
+                out += "# format: volume|path|inode|parent|mode|size|nlink|sha256|symlink|xattrs\n";
+                Append(out, "# container: uuid=%s volumes=%u\n",
+                       Uuid(container.superblock + APFS_NX_UUID).c_str(),
+                       apfs_container_volume_count(&container));
+                if (volume->unlocked)
+                    Append(out, "# volume %u: locked; unlock with password: ok\n", index);
+                Append(out, "# volume %u: uuid=%s name=", index, Uuid(apfs_volume_uuid(volume)).c_str());
+                out += name + "\n";
+                bool ok = inspector.Walk(entries);
+                std::sort(entries.begin(), entries.end(),
+                          [](const Entry& a, const Entry& b) { return a.path < b.path; });
+                for (const Entry& e : entries)
+                    out += e.line + "\n";
+                rc = ok ? 0 : 1;
+            }
+            err += inspector.m_err;
+        } catch (const std::bad_alloc&) {
+            err += "apfs-inspect: out of memory\n";
+            rc = 1;
         }
-        err += inspector.m_err;
     }
     apfs_tree_free(&fs_tree);
     apfs_tree_free(&omap_tree);

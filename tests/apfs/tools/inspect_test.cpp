@@ -359,4 +359,92 @@ TEST(Lookup, CaseAndNormalisationVariantsFollowTheVolumesRule) {
     }
 }
 
+// dfvfs_apfs's file-system tree is one leaf, the root node at block 101, mapped from oid 1028 by the
+// object map's leaf at block 103. SplitFsTree moves the leaf to a free block under an index root,
+// as in a volume of more files, where a look-up that misses the leaf costs a transfer.
+constexpr uint64_t kFsRoot = 101, kOmapLeaf = 103, kLeafBlock = 1000, kLeafOid = 1030;
+constexpr size_t kInfoSize = 40; // btree_info_t, at the end of a root node
+
+void SplitFsTree(apfs_test::EditedImage& image) {
+    std::vector<uint8_t> leaf = image.Block(kFsRoot), root = leaf;
+    apfs_put_le64(&leaf[8], kLeafOid);
+    apfs_put_le32(&leaf[24], 3); // btree node, no longer the root
+    apfs_put_le16(&leaf[32], 2); // leaf
+    // Its values now end at the block's end, after where the info was.
+    for (uint32_t i = 0; i < apfs_le32(&leaf[36]); i++)
+        apfs_put_le16(&leaf[56 + 8 * i + 4], apfs_le16(&leaf[56 + 8 * i + 4]) + kInfoSize);
+    image.Put(kLeafBlock, leaf);
+    // The root's one entry is the leaf's first key; the key area follows the table of contents.
+    size_t keys = 56 + apfs_le16(&root[42]);
+    uint16_t key_off = apfs_le16(&root[56]), key_len = apfs_le16(&root[58]);
+    memmove(&root[keys], &root[keys + key_off], key_len);
+    apfs_put_le16(&root[32], 1);
+    apfs_put_le16(&root[34], 1);
+    apfs_put_le32(&root[36], 1);
+    const uint16_t entry[] = {0, key_len, 8, 8};
+    for (int i = 0; i < 4; i++)
+        apfs_put_le16(&root[56 + 2 * i], entry[i]);
+    apfs_put_le64(&root[4096 - kInfoSize - 8], kLeafOid);
+    image.Put(kFsRoot, root);
+    // The map's second entry, in the free slots after its first: (oid, xid) to (flags, size, paddr).
+    std::vector<uint8_t> map = image.Block(kOmapLeaf);
+    apfs_put_le32(&map[36], 2);
+    apfs_put_le16(&map[60], 32);
+    apfs_put_le16(&map[62], 48);
+    size_t key = 56 + apfs_le16(&map[42]) + 32, value = 4096 - kInfoSize - 48;
+    apfs_put_le64(&map[key], kLeafOid);
+    apfs_put_le64(&map[key + 8], apfs_le64(&root[16]));
+    apfs_put_le32(&map[value + 4], 4096);
+    apfs_put_le64(&map[value + 8], kLeafBlock);
+    image.Put(kOmapLeaf, map);
+}
+
+// Bytes of the leaf. /passwords.txt (inode 18) has one extent, of one block at logical 0.
+constexpr size_t kPasswordsSizeAt = 3176;  // j_dstream_t size of /passwords.txt
+constexpr size_t kPasswordsExtentAt = 648; // logical address in its extent's key
+
+// A walk of the split image takes about twenty transfers.
+constexpr uint64_t kWalkUnits = 64;
+
+// Each walk ends at once, in a clear failure or a whole listing, within a few transfers.
+TEST(CraftedImage, WalkEndsInAClearFailureOrAWholeListing) {
+    struct Edit {
+        size_t at;
+        uint64_t was, value;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Edit> edits;
+        int rc;
+        const char* text; // in err when the walk fails, else in out with err empty
+    } cases[] = {
+        {"huge", {{kPasswordsSizeAt, 116, 1ull << 62}}, 1, "/passwords.txt: 4611686018427387904 bytes"},
+        // 64 MiB of hole, which took a transfer per block, then the stored block.
+        {"hole",
+         {{kPasswordsSizeAt, 116, (64u << 20) + 116}, {kPasswordsExtentAt, 0, 64u << 20}},
+         0,
+         "|67108980|1|674a17ae3795df91b05fbf7cd746a742fc800f75b00d0ed36f73b3c60a72e5ff|"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        apfs_test::EditedImage image("dfvfs_apfs.raw", std::string("crafted-") + c.name + ".img");
+        SplitFsTree(image);
+        std::vector<uint8_t> leaf = image.Block(kLeafBlock);
+        for (const Edit& e : c.edits) {
+            ASSERT_EQ(e.was, apfs_le64(&leaf[e.at]));
+            apfs_put_le64(&leaf[e.at], e.value);
+        }
+        image.Put(kLeafBlock, leaf);
+        apfs_test::ImageReader reader(image.Path());
+        ASSERT_TRUE(reader.Ok());
+        std::string out, err;
+        EXPECT_EQ(c.rc, InspectReader(InspectOptions(), reader.Get(), out, err)) << err;
+        EXPECT_NE(std::string::npos, (c.rc ? err : out).find(c.text)) << err << out;
+        if (c.rc == 0) {
+            EXPECT_EQ("", err);
+        }
+        EXPECT_LT(reader.Get()->units, kWalkUnits);
+    }
+}
+
 } // namespace
