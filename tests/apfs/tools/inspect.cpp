@@ -43,6 +43,15 @@ constexpr uint64_t kMaxHashedBytes = 4ull << 30;
 // Attribute values read whole rather than in pieces: every inline one, whose length is a u16, and
 // so every symlink target.
 constexpr uint64_t kMaxWholeValue = 64u << 10;
+// Directories the walk descends, recursing once per level: a path of PATH_MAX (1024 bytes) holds
+// at most 512.
+constexpr size_t kMaxDepth = 512;
+// Entries one walk lists, at some 50 us each: forty times the largest fixture's 1,533, in seconds,
+// where directories that name one directory twice multiply the entries without end.
+constexpr size_t kMaxEntries = 1u << 16;
+// Bytes of the listing, which is held whole to be sorted: 512 for each entry, five times what the
+// fixtures' lines take.
+constexpr size_t kMaxListingBytes = kMaxEntries * 512;
 
 void Append(std::string& out, const char* format, ...) {
     char buf[512];
@@ -247,25 +256,49 @@ class Inspector {
     }
 
     bool Visit(const std::string& path, uint64_t oid, uint64_t parent, std::vector<Entry>& out) {
+        if (out.size() >= kMaxEntries) {
+            Append(m_err, "apfs-inspect: more than %zu entries; %s is not listed\n", kMaxEntries,
+                   path.c_str());
+            return false;
+        }
         Entry entry;
         entry.path = path;
         uint16_t mode = 0;
         if (!Describe(path, oid, parent, &entry.line, &mode))
             return false;
-        out.push_back(entry);
+        m_listed += entry.path.size() + entry.line.size();
+        if (m_listed > kMaxListingBytes) {
+            Append(m_err, "apfs-inspect: the listing passes %zu bytes at %s\n", kMaxListingBytes,
+                   path.c_str());
+            return false;
+        }
+        out.push_back(std::move(entry));
         if ((mode & APFS_MODE_TYPE) != kModeDir)
             return true;
+        if (m_above.size() >= kMaxDepth) {
+            Append(m_err, "apfs-inspect: %s lies more than %zu directories deep\n", path.c_str(), kMaxDepth);
+            return false;
+        }
         std::vector<Child> children;
         if (!Children(oid, children)) {
             Append(m_err, "apfs-inspect: cannot list %s\n", path.c_str());
             return false;
         }
-        for (const Child& child : children) {
-            std::string child_path = path == "/" ? "/" + child.name : path + "/" + child.name;
-            if (!Visit(child_path, child.oid, oid, out))
-                return false;
+        m_above.push_back(oid);
+        bool ok = true;
+        for (auto child = children.begin(); ok && child != children.end(); ++child) {
+            std::string child_path = path == "/" ? "/" + child->name : path + "/" + child->name;
+            // Directories have one name each: a record naming one on the path would walk it forever.
+            if (std::find(m_above.begin(), m_above.end(), child->oid) != m_above.end()) {
+                Append(m_err, "apfs-inspect: %s names directory %llu, which holds it\n", child_path.c_str(),
+                       static_cast<unsigned long long>(child->oid));
+                ok = false;
+            } else {
+                ok = Visit(child_path, child->oid, oid, out);
+            }
         }
-        return true;
+        m_above.pop_back();
+        return ok;
     }
 
     // The first block of the stream's first extent that starts at or after block, or blocks when
@@ -460,6 +493,8 @@ class Inspector {
     bool m_hashed;
     std::vector<uint8_t> m_piece;
     uint64_t m_hash_left = kMaxHashedBytes;
+    size_t m_listed = 0;
+    std::vector<uint64_t> m_above; // the directories on the path being walked
 };
 
 } // namespace

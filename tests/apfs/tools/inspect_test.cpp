@@ -400,6 +400,7 @@ void SplitFsTree(apfs_test::EditedImage& image) {
 }
 
 // Bytes of the leaf. /passwords.txt (inode 18) has one extent, of one block at logical 0.
+constexpr size_t kADirectoryIdAt = 3778;   // file_id of the root's record of a_directory
 constexpr size_t kPasswordsSizeAt = 3176;  // j_dstream_t size of /passwords.txt
 constexpr size_t kPasswordsExtentAt = 648; // logical address in its extent's key
 
@@ -418,6 +419,7 @@ TEST(CraftedImage, WalkEndsInAClearFailureOrAWholeListing) {
         int rc;
         const char* text; // in err when the walk fails, else in out with err empty
     } cases[] = {
+        {"cycle", {{kADirectoryIdAt, 16, 2}}, 1, "/a_directory names directory 2, which holds it"},
         {"huge", {{kPasswordsSizeAt, 116, 1ull << 62}}, 1, "/passwords.txt: 4611686018427387904 bytes"},
         // 64 MiB of hole, which took a transfer per block, then the stored block.
         {"hole",
