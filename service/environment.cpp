@@ -34,9 +34,22 @@ constexpr WORD kStringTableCodePage = 1200;
 // folder; object and container inherit, so what the service creates inside gets the same.
 const wchar_t kDataFolderSddl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)";
 
-// Enough to read the owner and set the descriptor, but not DELETE: a reader of the folder that does not
-// share delete would refuse it.
-constexpr DWORD kHeldFolderAccess = READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES;
+// Listing is an access that sharing counts, and delete is not shared: while the handle is open no one can
+// rename or delete the folder, and an earlier handle with DELETE makes the open fail. So paths through the
+// folder lead to the folder that was judged.
+constexpr DWORD kHeldFolderAccess =
+    FILE_LIST_DIRECTORY | READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES;
+
+// Moving aside needs DELETE alone, which SYSTEM's delete-child on the common application-data folder grants
+// whatever the object's own DACL says; the attributes tell what was opened. Everything is shared, so that
+// another's handle stops the move only when it does not share delete.
+constexpr DWORD kMoveAsideAccess = DELETE | FILE_READ_ATTRIBUTES;
+
+// The most an entry of the folder's DACL may grant anyone but the service's accounts: reading, listing,
+// traversing, and reading attributes and the descriptor.
+constexpr ACCESS_MASK kOthersRights = FILE_LIST_DIRECTORY | FILE_READ_EA | FILE_TRAVERSE |
+                                      FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE | GENERIC_READ |
+                                      GENERIC_EXECUTE;
 
 // Random bytes in the name a folder is moved aside to: a name that another user could foresee, they
 // could take first, and every move would fail.
@@ -60,21 +73,22 @@ const wchar_t* QueryString(const void* block, const wchar_t* path) {
     return static_cast<const wchar_t*>(value);
 }
 
-// The object in the folder's place itself, never what a link there points to, so that the check and
-// the change concern the same object; delete is not shared, so it stays in its place while open. The
-// path's own attributes as well, for file systems that follow a link on open whatever the flags say.
-HANDLE OpenRealFolder(const std::wstring& path, DWORD access) {
-    HANDLE folder =
-        CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    BY_HANDLE_FILE_INFORMATION info;
-    if (folder != INVALID_HANDLE_VALUE &&
-        !(GetFileInformationByHandle(folder, &info) && IsRealFolder(info.dwFileAttributes) &&
-          IsRealFolder(GetFileAttributesW(path.c_str())))) {
-        CloseHandle(folder);
-        folder = INVALID_HANDLE_VALUE;
+// The object in the folder's place itself, never what a link there points to. The path's own attributes as
+// well, for file systems that follow a link on open whatever the flags say: a link at the path must be what
+// was opened.
+HANDLE OpenInPlace(const std::wstring& path, DWORD access, DWORD share, DWORD* attributes) {
+    HANDLE object = CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION info = {};
+    const DWORD inPlace = GetFileAttributesW(path.c_str());
+    if (object != INVALID_HANDLE_VALUE &&
+        !(GetFileInformationByHandle(object, &info) && inPlace != INVALID_FILE_ATTRIBUTES &&
+          ((info.dwFileAttributes ^ inPlace) & FILE_ATTRIBUTE_REPARSE_POINT) == 0)) {
+        CloseHandle(object);
+        object = INVALID_HANDLE_VALUE;
     }
-    return folder;
+    *attributes = info.dwFileAttributes;
+    return object;
 }
 
 // LocalSystem as installed, but whichever account the service is configured to run as.
@@ -93,24 +107,51 @@ bool IsProcessAccount(PSID sid) {
     return same;
 }
 
-// Any other owner may hold the folder open with rights granted at that open, which outlive every
-// descriptor set later, and may have left anything inside. An owner that cannot be read counts as
-// another's.
-bool HasServiceOwner(HANDLE folder) {
+bool IsServiceAccount(PSID sid) {
+    return IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+           IsProcessAccount(sid);
+}
+
+// Anyone else who owns the folder, or whom its DACL lets change it, may hold it open with rights granted at
+// that open, which outlive every descriptor set later, and may have left anything inside. A descriptor that
+// cannot be read, a NULL DACL (everyone may do everything) and an entry of a kind not judged here count as
+// another's; entries that deny only take rights away.
+bool IsServicesOwn(HANDLE folder) {
     PSID owner = nullptr;
+    PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                        &descriptor) != ERROR_SUCCESS)
+    if (GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                        &owner, nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
         return false;
-    const bool own = IsWellKnownSid(owner, WinLocalSystemSid) ||
-                     IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || IsProcessAccount(owner);
+    bool own = owner != nullptr && dacl != nullptr && IsServiceAccount(owner);
+    for (DWORD i = 0; own && i < dacl->AceCount; ++i) {
+        ACE_HEADER* ace = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace)))
+            own = false;
+        else if (ace->AceType == ACCESS_ALLOWED_ACE_TYPE) {
+            auto* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace);
+            own = (allowed->Mask & ~kOthersRights) == 0 || IsServiceAccount(&allowed->SidStart);
+        } else
+            own = ace->AceType == ACCESS_DENIED_ACE_TYPE;
+    }
     LocalFree(descriptor);
     return own;
 }
 
-// Renamed beside itself through a handle that follows no link, and never deleted: as SYSTEM, a delete
-// through what another user made could remove something elsewhere. The owner is read again on this
-// handle, so that what is moved is what was judged.
+// The folder held for the service, or INVALID_HANDLE_VALUE when anything but a real folder in the service's
+// own state is in its place, or when it is held with DELETE.
+HANDLE OpenOwnFolder(const std::wstring& path) {
+    DWORD attributes = 0;
+    HANDLE folder = OpenInPlace(path, kHeldFolderAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes);
+    if (folder != INVALID_HANDLE_VALUE && !(IsRealFolder(attributes) && IsServicesOwn(folder))) {
+        CloseHandle(folder);
+        folder = INVALID_HANDLE_VALUE;
+    }
+    return folder;
+}
+
+// Whatever stands in the folder's place, a link itself and not what it points to, is renamed beside it and
+// never deleted: as SYSTEM, a delete through what another user made could remove something elsewhere.
 bool MoveAside(const std::wstring& path) {
     uint8_t random[kAsideNameBytes];
     if (!RtlGenRandom(random, sizeof random))
@@ -128,12 +169,13 @@ bool MoveAside(const std::wstring& path) {
     rename->FileNameLength = nameBytes;
     memcpy(rename->FileName, aside.c_str(), nameBytes);
 
-    HANDLE folder = OpenRealFolder(path, DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES);
-    if (folder == INVALID_HANDLE_VALUE)
+    DWORD attributes = 0;
+    HANDLE object = OpenInPlace(path, kMoveAsideAccess,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &attributes);
+    if (object == INVALID_HANDLE_VALUE)
         return false;
-    const bool moved =
-        !HasServiceOwner(folder) && SetFileInformationByHandle(folder, FileRenameInfo, rename, size);
-    CloseHandle(folder);
+    const bool moved = SetFileInformationByHandle(object, FileRenameInfo, rename, size);
+    CloseHandle(object);
     return moved;
 }
 
@@ -257,16 +299,12 @@ bool CDataFolderLock::Acquire() {
     // descriptor at once, and an existing one of the service's is given it below.
     SECURITY_ATTRIBUTES security = {sizeof(security), descriptor, FALSE};
     CreateDirectoryW(path.c_str(), &security);
-    m_folder = OpenRealFolder(path, kHeldFolderAccess);
-    if (m_folder != INVALID_HANDLE_VALUE && !HasServiceOwner(m_folder)) {
-        // Another's folder is left to them, and a new object, which no earlier handle reaches, takes its
-        // place. When that cannot be done (the folder is held open without delete sharing, or made
-        // again meanwhile), nothing is stored until the next try.
-        CloseHandle(m_folder);
-        m_folder = INVALID_HANDLE_VALUE;
-        if (MoveAside(path) && CreateDirectoryW(path.c_str(), &security))
-            m_folder = OpenRealFolder(path, kHeldFolderAccess);
-    }
+    m_folder = OpenOwnFolder(path);
+    // Anything else is left to whoever made it, and a new object, which no earlier handle reaches, takes its
+    // place. When that cannot be done (it is held open without delete sharing, or made again meanwhile),
+    // nothing is stored until the next try.
+    if (m_folder == INVALID_HANDLE_VALUE && MoveAside(path) && CreateDirectoryW(path.c_str(), &security))
+        m_folder = OpenOwnFolder(path);
     // The descriptor is set on the handle alone: SetSecurityInfo would also rewrite what another user
     // left inside, links included.
     const bool held =

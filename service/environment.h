@@ -44,13 +44,14 @@ class CDataFolderLock {
     CDataFolderLock(const CDataFolderLock&) = delete;
     CDataFolderLock& operator=(const CDataFolderLock&) = delete;
 
-    // Creates the folder when missing and gives it Administrators as owner and the protected DACL. A
-    // folder owned by anyone but SYSTEM, Administrators or the service's account is not used: it is
-    // renamed, untouched, to a new name beside it and a new folder made in its place. False when anything
-    // but a real folder is in its place (a link there is never followed), when another's folder cannot
-    // be moved aside or replaced, or when the descriptor cannot be set. While held, the folder can be
-    // neither renamed nor deleted, so paths through it lead to the folder that was checked. Called once
-    // per object.
+    // Creates the folder when missing and gives it Administrators as owner and the protected DACL. An
+    // existing folder is used only when its whole security state is the service's own: owned by SYSTEM,
+    // Administrators or the service's account, and no entry of its DACL granting anyone else more than
+    // reading. Anything else in its place (another's folder, one whose descriptor cannot be read or that
+    // denies the service, a file, a link) is renamed, untouched, to a new name beside it and a new folder
+    // made in its place; so is a folder that someone holds open with DELETE. False when that cannot be
+    // done or the descriptor cannot be set. While held, the folder can be neither renamed nor deleted, so
+    // paths through it lead to the folder that was checked. Called once per object.
     bool Acquire();
 
   private:

@@ -195,14 +195,59 @@ BOOL WINAPI RecordObjectSecurity(HANDLE object, SECURITY_INFORMATION what, PSECU
     return TRUE;
 }
 
-// Wine reads every file back as owned by the account that runs the test, which is the service's own.
-DWORD WINAPI OwnedByAnother(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID*, PACL*, PACL*,
-                            PSECURITY_DESCRIPTOR* sd) {
-    BOOL defaulted;
-    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:S-1-5-21-1-2-3-1001", SDDL_REVISION_1, sd,
-                                                         nullptr);
-    GetSecurityDescriptorOwner(*sd, owner, &defaulted);
+// The object the row puts in the folder's place, known by its identity, which a rename keeps.
+BY_HANDLE_FILE_INFORMATION g_theirs;
+bool IsTheirs(HANDLE object) {
+    BY_HANDLE_FILE_INFORMATION info;
+    return GetFileInformationByHandle(object, &info) &&
+           info.dwVolumeSerialNumber == g_theirs.dwVolumeSerialNumber &&
+           info.nFileIndexHigh == g_theirs.nFileIndexHigh && info.nFileIndexLow == g_theirs.nFileIndexLow;
+}
+
+// Wine reads every file back as owned by the account that runs the test, which is the service's own, and
+// enforces no DACL: these stand in for what Windows would answer about the row's object. A null
+// descriptor is Wine's own answer, an empty one a descriptor that cannot be read.
+const wchar_t* g_theirDescriptor;
+bool g_theirsDeniesUs;
+std::wstring g_opens; // per open of the folder's path: H held, M moving aside, ? anything else
+CImportPatch *g_securityPatch, *g_openPatch;
+
+DWORD WINAPI DescribeTheirs(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION what, PSID* owner,
+                            PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* sd) {
+    if (g_theirDescriptor == nullptr || !IsTheirs(object))
+        return g_securityPatch->Original<decltype(&GetSecurityInfo)>()(object, type, what, owner, group, dacl,
+                                                                       sacl, sd);
+    BOOL present, defaulted;
+    PACL theirDacl = nullptr;
+    if (!*g_theirDescriptor || !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                                   g_theirDescriptor, SDDL_REVISION_1, sd, nullptr))
+        return ERROR_ACCESS_DENIED;
+    if (owner != nullptr)
+        GetSecurityDescriptorOwner(*sd, owner, &defaulted);
+    // Without a DACL, GetSecurityInfo answers a null one.
+    if (dacl != nullptr)
+        *dacl =
+            GetSecurityDescriptorDacl(*sd, &present, &theirDacl, &defaulted) && present ? theirDacl : nullptr;
     return ERROR_SUCCESS;
+}
+
+// A DACL that denies the service leaves it only what the parent folder grants: DELETE and the attributes.
+HANDLE WINAPI OpenAsWindowsWould(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                 DWORD disposition, DWORD flags, HANDLE model) {
+    const bool held =
+        access == (FILE_LIST_DIRECTORY | READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES) &&
+        share == (FILE_SHARE_READ | FILE_SHARE_WRITE);
+    const bool moving = access == (DELETE | FILE_READ_ATTRIBUTES) && share == 7;
+    if (g_DataFolder.compare(0, g_DataFolder.size() - 1, path) == 0)
+        g_opens += held ? L'H' : moving ? L'M' : L'?';
+    HANDLE object = g_openPatch->Original<decltype(&CreateFileW)>()(path, access, share, security,
+                                                                    disposition, flags, model);
+    if (object != INVALID_HANDLE_VALUE && g_theirsDeniesUs && !moving && IsTheirs(object)) {
+        CloseHandle(object);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return object;
 }
 
 // The owner makes the folder again as soon as theirs is moved.
@@ -214,64 +259,119 @@ BOOL WINAPI RenameAndMakeAgain(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVO
     return renamed;
 }
 
-TEST(DataFolder, OnlyTheServicesOwnIsKeptAndAnothersIsMovedAsideUntouched) {
+TEST(DataFolder, OnlyTheServicesOwnIsKeptAndAnythingElseIsMovedAsideUntouched) {
+    const DWORD none = ~0u;
     const struct {
         const char* name;
-        bool another, madeAgain, moved, held;
+        const wchar_t* descriptor;
+        bool file, deniesUs, madeAgain;
+        DWORD earlierShare; // the share mode of a handle with DELETE opened before, or none
+        const wchar_t* opens;
+        bool moved, held;
     } rows[] = {
-        {"own", false, false, false, true},
-        {"another's", true, false, true, true},
-        {"another's, made again once moved", true, true, true, false},
+        {"own", nullptr, false, false, false, none, L"H", false, true},
+        {"own, as Windows keeps it",
+         L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200a9;;;BU)(A;OICIIO;GXGR;;;BU)(D;;FA;;;BG)", false,
+         false, false, none, L"H", false, true},
+        {"another's", L"O:S-1-5-21-1-2-3-1001D:P(A;;FA;;;SY)", false, false, false, none, L"HMH", true, true},
+        {"Administrators', Users may add files", L"O:BAD:P(A;;FA;;;BA)(A;;0x1200ab;;;BU)", false, false,
+         false, none, L"HMH", true, true},
+        {"Administrators', anyone may write", L"O:BAD:P(A;;FA;;;BA)(A;OICIIO;GW;;;WD)", false, false, false,
+         none, L"HMH", true, true},
+        {"NULL DACL", L"O:BA", false, false, false, none, L"HMH", true, true},
+        {"descriptor unreadable", L"", false, false, false, none, L"HMH", true, true},
+        {"denies the service", nullptr, false, true, false, none, L"HMH", true, true},
+        {"a plain file", nullptr, true, false, false, none, L"HMH", true, true},
+        {"another's, made again once moved", L"O:S-1-5-21-1-2-3-1001D:", false, false, true, none, L"HM",
+         true, false},
+        {"held with DELETE, delete shared", nullptr, false, false, false, 7, L"HMH", true, true},
+        {"held with DELETE", nullptr, false, false, false, FILE_SHARE_READ | FILE_SHARE_WRITE, L"HM", false,
+         false},
     };
-    CImportPatch folder("shell32.dll", "SHGetFolderPathW", reinterpret_cast<void*>(&FixedFolder));
     CImportPatch security("advapi32.dll", "SetKernelObjectSecurity",
                           reinterpret_cast<void*>(&RecordObjectSecurity));
-    ASSERT_TRUE(folder.Active() && security.Active());
+    ASSERT_TRUE(security.Active());
     wchar_t temp[MAX_PATH];
     // A name of this process's own: the program may run beside another copy of itself.
-    const std::wstring saved = g_ProductName;
-    g_ProductName = L"environment_test_" + std::to_wstring(GetCurrentProcessId());
-    const std::wstring made = std::wstring(temp, GetTempPathW(MAX_PATH, temp)) + g_ProductName;
-    g_commonAppData = temp;
+    const std::wstring made = std::wstring(temp, GetTempPathW(MAX_PATH, temp)) + L"environment_test_" +
+                              std::to_wstring(GetCurrentProcessId());
+    g_DataFolder = made + L"\\";
     const std::vector<std::wstring> secured = {
         L"\\\\?\\" + made + L" 5 O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GXGR;;;BU)"};
+    const char kLeft[] = "left by its owner";
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        CreateDirectoryW(made.c_str(), nullptr);
-        // What its owner left inside: a folder in the stored file's place.
-        CreateDirectoryW((made + L"\\updates.dat").c_str(), nullptr);
-        std::unique_ptr<CImportPatch> owner, rename;
-        if (row.another)
-            owner.reset(new CImportPatch("advapi32.dll", "GetSecurityInfo",
-                                         reinterpret_cast<void*>(&OwnedByAnother)));
-        if (row.madeAgain)
-            rename.reset(new CImportPatch("kernel32.dll", "SetFileInformationByHandle",
-                                          reinterpret_cast<void*>(&RenameAndMakeAgain)));
-        g_renamePatch = rename.get();
+        RemoveDirectoryW(made.c_str());
+        // What its owner left: a folder in the stored file's place, or a file of their own.
+        HANDLE theirs = INVALID_HANDLE_VALUE;
+        if (row.file) {
+            theirs = CreateFileW(made.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+            DWORD written = 0;
+            WriteFile(theirs, kLeft, sizeof kLeft, &written, nullptr);
+        } else {
+            CreateDirectoryW(made.c_str(), nullptr);
+            CreateDirectoryW((made + L"\\updates.dat").c_str(), nullptr);
+            theirs = CreateFileW(made.c_str(), FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        }
+        ASSERT_TRUE(GetFileInformationByHandle(theirs, &g_theirs));
+        CloseHandle(theirs);
+        HANDLE earlier = row.earlierShare == none
+                             ? INVALID_HANDLE_VALUE
+                             : CreateFileW(made.c_str(), DELETE, row.earlierShare, nullptr, OPEN_EXISTING,
+                                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        ASSERT_EQ(row.earlierShare == none, earlier == INVALID_HANDLE_VALUE);
+        g_theirDescriptor = row.descriptor;
+        g_theirsDeniesUs = row.deniesUs;
+        g_opens.clear();
         g_created.clear();
-        EXPECT_TRUE(CreateDataFolder());
-        owner.reset();
-        rename.reset();
+        bool held;
+        {
+            CImportPatch describe("advapi32.dll", "GetSecurityInfo",
+                                  reinterpret_cast<void*>(&DescribeTheirs));
+            CImportPatch open("kernel32.dll", "CreateFileW", reinterpret_cast<void*>(&OpenAsWindowsWould));
+            std::unique_ptr<CImportPatch> rename;
+            if (row.madeAgain)
+                rename.reset(new CImportPatch("kernel32.dll", "SetFileInformationByHandle",
+                                              reinterpret_cast<void*>(&RenameAndMakeAgain)));
+            g_securityPatch = &describe;
+            g_openPatch = &open;
+            g_renamePatch = rename.get();
+            held = CDataFolderLock().Acquire();
+        }
+        if (earlier != INVALID_HANDLE_VALUE)
+            CloseHandle(earlier);
+        EXPECT_EQ(row.held, held);
+        EXPECT_EQ(row.opens, g_opens);
+        EXPECT_EQ(row.held ? secured : std::vector<std::wstring>{}, g_created);
 
-        // Beside it, under its name and a dot.
+        // Beside it, under its name and a dot, as its owner left it.
         std::vector<std::wstring> aside;
         WIN32_FIND_DATAW found;
         HANDLE find = FindFirstFileW((made + L".*").c_str(), &found);
         for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &found))
-            if (found.cFileName != g_ProductName)
+            if (temp + std::wstring(found.cFileName) != made)
                 aside.push_back(temp + std::wstring(found.cFileName));
         FindClose(find);
-        EXPECT_EQ(row.moved ? 1u : 0u, aside.size());
-        const std::wstring others = aside.empty() ? made : aside[0];
-        EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((others + L"\\updates.dat").c_str()));
-        EXPECT_EQ(row.moved,
-                  GetFileAttributesW((made + L"\\updates.dat").c_str()) == INVALID_FILE_ATTRIBUTES);
-        RemoveDirectoryW((others + L"\\updates.dat").c_str());
-        RemoveDirectoryW(others.c_str());
+        ASSERT_EQ(row.moved ? 1u : 0u, aside.size());
+        const std::wstring others = row.moved ? aside[0] : made;
+        if (row.file) {
+            char left[sizeof kLeft] = {};
+            DWORD read = 0;
+            HANDLE file = CreateFileW(others.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            EXPECT_TRUE(ReadFile(file, left, sizeof left, &read, nullptr) && read == sizeof kLeft);
+            CloseHandle(file);
+            EXPECT_STREQ(kLeft, left);
+            DeleteFileW(others.c_str());
+        } else {
+            EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((others + L"\\updates.dat").c_str()));
+            RemoveDirectoryW((others + L"\\updates.dat").c_str());
+            RemoveDirectoryW(others.c_str());
+        }
+        // In the folder's place, a new one, empty.
+        EXPECT_EQ(row.moved, GetFileAttributesW(made.c_str()) == FILE_ATTRIBUTE_DIRECTORY);
         RemoveDirectoryW(made.c_str());
-        EXPECT_EQ(row.held ? secured : std::vector<std::wstring>{}, g_created);
     }
-    g_ProductName = saved;
     g_DataFolder.clear();
     g_created.clear();
 }
