@@ -425,8 +425,9 @@ class Outcomes:
 
 
 def run(service, tools, fixtures, prefix_dir, url, image=None, out=sys.stdout,
-        update_timeout=UPDATE_TIMEOUT_S):
-    """Runs the scenario and returns the expected outcomes that were not seen (none: all good)."""
+        update_timeout=UPDATE_TIMEOUT_S, before_start=None):
+    """Runs the scenario and returns the expected outcomes that were not seen (none: all good).
+    before_start, when given, is called with the prefix before the service first starts."""
     def say(text=""):
         out.write(text + "\n")
         out.flush()
@@ -477,6 +478,8 @@ def run(service, tools, fixtures, prefix_dir, url, image=None, out=sys.stdout,
                 raise RuntimeError(" ".join(args) + ": " + result.stdout + result.stderr)
         trust_root(prefix, ca_der)
         letters_before = letters_by_device(prefix, svcctl)
+        if before_start:
+            before_start(prefix)
 
         say("run: starting the stand-in driver and the service")
         driver = prefix.svcctl(svcctl, "start-and-wait", DRIVER, str(SERVICE_RUNNING))

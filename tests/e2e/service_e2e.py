@@ -271,6 +271,19 @@ class RunScenario(unittest.TestCase):
         self.assertEqual(5, len(starts), report)
         self.assertEqual(1, len(set(map(len, starts))), report)
 
+    def test_a_file_in_the_data_folders_place_is_moved_aside_and_the_update_stored(self):
+        left = b"left by a user before the first start"
+        def plain_file(prefix):
+            with open(prefix.drive_c("ProgramData", "Volarix"), "wb") as f:
+                f.write(left)
+        failed, report = self.run_scenario(before_start=plain_file)
+        self.assertEqual([], failed, report)
+        program_data = os.path.join(PREFIX + "-run", "drive_c", "ProgramData")
+        aside = [name for name in os.listdir(program_data) if re.fullmatch(r"Volarix\.[0-9a-f]{16}", name)]
+        self.assertEqual(1, len(aside), os.listdir(program_data))
+        with open(os.path.join(program_data, aside[0]), "rb") as f:
+            self.assertEqual(left, f.read())
+
     def test_update_never_fetched_is_named_as_not_seen(self):
         # The default build fetches from elsewhere; letters and stop are seen all the same.
         failed, report = self.run_scenario(service=SVC_EXE, update_timeout=10)
