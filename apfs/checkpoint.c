@@ -13,13 +13,15 @@ static uint32_t map_entries_per_block(uint32_t block_size) {
 }
 
 /* The descriptor area that block 0 names. It must lie inside the container and on the device, so
- * that a walk over it never runs past the partition; this also rejects the flag of a non-contiguous
- * area (the top bit of nx_xp_desc_blocks), which this reader does not walk. */
+ * that a walk over it never runs past the partition. A non-contiguous area is not walked by this
+ * reader, and its flag is refused on its own: read as part of the count, it would pass the range
+ * checks on a device of more than 2^31 blocks and send the walks over as many. */
 static int descriptor_area(const apfs_container* container, const uint8_t* block0, uint64_t* base,
                            uint32_t* blocks) {
     *base = apfs_le64(block0 + APFS_NX_XP_DESC_BASE);
     *blocks = apfs_le32(block0 + APFS_NX_XP_DESC_BLOCKS);
-    return apfs_range_ok(*base, *blocks, apfs_le64(block0 + APFS_NX_BLOCK_COUNT)) &&
+    return !(*blocks & APFS_NX_XP_DESC_NONCONTIG) &&
+           apfs_range_ok(*base, *blocks, apfs_le64(block0 + APFS_NX_BLOCK_COUNT)) &&
            apfs_range_ok(*base, *blocks, container->reader->length / container->block_size);
 }
 
@@ -163,7 +165,7 @@ int apfs_checkpoint_map_load(apfs_container* container) {
     free(container->map_table);
     container->map_table = NULL;
     container->map_count = 0;
-    if (length == 0 || length > blocks)
+    if (length == 0 || length > blocks || (blocks & APFS_NX_XP_DESC_NONCONTIG))
         return 0;
     uint8_t* block = malloc(container->block_size);
     if (!block)

@@ -19,6 +19,7 @@ extern "C" {
 #define APFS_NX_BLOCK_COUNT 40
 #define APFS_NX_UUID 72
 #define APFS_NX_XP_DESC_BLOCKS 104
+#define APFS_NX_XP_DESC_NONCONTIG 0x80000000u /* flag in nx_xp_desc_blocks: the area is not contiguous */
 #define APFS_NX_XP_DESC_BASE 112
 #define APFS_NX_XP_DESC_NEXT 128
 #define APFS_NX_XP_DESC_INDEX 136

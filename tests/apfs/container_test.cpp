@@ -197,6 +197,10 @@ TEST_F(CheckpointMapTest, MapBlocksWrapToTheAreaBase) {
 
 TEST_F(CheckpointMapTest, RejectsForeignOrOverfullMapBlocks) {
     EXPECT_EQ(0, Load(Superblock(sb, 5, 0, 6, 2), 8, 7)); // map block of another transaction
+    // An area flagged as not contiguous.
+    Bytes flagged = sb;
+    apfs_put_le32(&flagged[APFS_NX_XP_DESC_BLOCKS], APFS_NX_XP_DESC_NONCONTIG | kAreaBlocks);
+    EXPECT_EQ(0, Load(flagged, 8, 7));
     image.Put(7, MapBlock(map, 6, 4));
     EXPECT_EQ(0, Load(sb, 8, 7)); // map block that is not at its own address
     Bytes overfull = MapBlock(map, 7, 4);

@@ -15,6 +15,8 @@ hostile_area_huge.img  a checkpoint area of 0xFFFFFFFE blocks in a container of 
                      the original 4 MiB
 hostile_area_sparse.img  an area of all but one block of a container that fills a sparse 64 GiB
 hostile_area_real.img  the 280-block area that large containers get
+hostile_area_flagged.img  an area of 8 blocks flagged as not contiguous (0x80000008), in a
+                     container that fills a sparse 8 TiB: read as a length, the area lies on it
 
 Usage: make-hostile-trees.py FIXTURES [NAME...]; by default all of them."""
 import os
@@ -208,7 +210,8 @@ def build(original, name):
 # Area images: (area blocks, container blocks, image bytes); None keeps the original's.
 AREAS = {"hostile_area_huge.img": (0xFFFFFFFE, 0xFFFFFFFF, None),
          "hostile_area_sparse.img": ((1 << 24) - 1, 1 << 24, 1 << 36),
-         "hostile_area_real.img": (280, None, None)}
+         "hostile_area_real.img": (280, None, None),
+         "hostile_area_flagged.img": (0x80000008, (1 << 31) + 16, ((1 << 31) + 16) * BS)}
 CHECKPOINT_SUPERBLOCKS = (0, 2, 4, 6, 8)  # block 0 and the area's superblocks, xids 1 to 4
 TORN_BYTE = 200  # inside the newest superblock, which then fails its checksum
 

@@ -220,7 +220,8 @@ TEST_F(Mounted, IteratorRefusesDotNamesAndOverlongNames) {
 // Images of make-hostile-trees.py: index entries that lead to one leaf of the root inode's
 // attributes again and again, distinct leaves full of its attributes, thousands of distinct leaves
 // of one attribute each (more than a probe may read), and leaves of records that the root's load
-// does not need, which it mounts without.
+// does not need, which it mounts without; and checkpoint areas of other sizes, the newest
+// checkpoint torn.
 TEST(HostileTree, MountEndsWithinTheProbeBudget) {
     // What a probe answers (the container opens and its volume mounts), and the most reads it may
     // try: walks that stop early stay well below the budget, and a walk that spends it ends there.
@@ -240,7 +241,9 @@ TEST(HostileTree, MountEndsWithinTheProbeBudget) {
                  {"hostile_tree_many_attrs.img", 0, kBudgetReads + 1},
                  {"hostile_area_huge.img", 0, 8},
                  {"hostile_area_sparse.img", 0, kBudgetReads + 1},
-                 {"hostile_area_real.img", 1, 320}};
+                 {"hostile_area_real.img", 1, 320},
+                 // Refused before a block of the area is read: only block 0's read is counted.
+                 {"hostile_area_flagged.img", 0, 1}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         apfs_test::ImageReader reader(apfs_test::FixturePath(c.name));
