@@ -14,10 +14,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#define SECTOR_SIZE 512
+#define MBR_SECTOR_SIZE 512
 #define GPT_HEADER_LBA 1
+/* Bytes of the GPT header read: it is 92, and a sector holds at least this many. */
+#define GPT_HEADER_READ 512
 #define GPT_SIGNATURE "EFI PART"
 #define GPT_ENTRY_MIN_SIZE 128
+/* Entry sizes read, up to this; formatters write 128. */
+#define GPT_ENTRY_MAX_SIZE 512
 /* A GPT entry array larger than this is not a disk layout Windows would report. */
 #define GPT_MAX_ENTRIES 4096
 #define MBR_SIGNATURE_OFFSET 510
@@ -172,23 +176,29 @@ static int guid_is_zero(const uint8_t* guid) {
     return 1;
 }
 
-static BOOL gpt_layout(int fd, const uint8_t* header, uint8_t* out, DWORD out_size, LPDWORD returned) {
+/* Sector sizes a GPT header is looked for at, in order: a disk of 4096-byte sectors (as Apple's
+ * internal SSDs have) keeps it at byte 4096. Windows answers partitions in bytes whatever the
+ * sector size, so the layout below is the same for both. */
+static const uint32_t g_gpt_sector_sizes[] = {512, 4096};
+
+static BOOL gpt_layout(int fd, const uint8_t* header, uint32_t sector, uint8_t* out, DWORD out_size,
+                       LPDWORD returned) {
     uint64_t entries_lba = apfs_le64(header + 72);
     uint32_t count = apfs_le32(header + 80);
     uint32_t entry_size = apfs_le32(header + 84);
     uint64_t first_usable = apfs_le64(header + 40), last_usable = apfs_le64(header + 48);
-    if (entry_size < GPT_ENTRY_MIN_SIZE || entry_size > SECTOR_SIZE || count > GPT_MAX_ENTRIES ||
-        entries_lba > UINT64_MAX / SECTOR_SIZE)
+    if (entry_size < GPT_ENTRY_MIN_SIZE || entry_size > GPT_ENTRY_MAX_SIZE || count > GPT_MAX_ENTRIES ||
+        entries_lba > UINT64_MAX / sector)
         return fail(ERROR_READ_FAULT);
     apfs_put_le32(out + FS_LAYOUT_STYLE, FS_PARTITION_STYLE_GPT);
     memcpy(out + FS_LAYOUT_GPT_DISK_ID, header + 56, 16);
-    apfs_put_le64(out + FS_LAYOUT_GPT_USABLE_OFFSET, first_usable * SECTOR_SIZE);
-    apfs_put_le64(out + FS_LAYOUT_GPT_USABLE_LENGTH, (last_usable - first_usable + 1) * SECTOR_SIZE);
+    apfs_put_le64(out + FS_LAYOUT_GPT_USABLE_OFFSET, first_usable * sector);
+    apfs_put_le64(out + FS_LAYOUT_GPT_USABLE_LENGTH, (last_usable - first_usable + 1) * sector);
     apfs_put_le32(out + FS_LAYOUT_GPT_MAX_COUNT, count);
     uint32_t used = 0;
-    uint8_t entry[SECTOR_SIZE];
+    uint8_t entry[GPT_ENTRY_MAX_SIZE];
     for (uint32_t i = 0; i < count; i++) {
-        if (!read_exact(fd, entries_lba * SECTOR_SIZE + (uint64_t)i * entry_size, entry, entry_size))
+        if (!read_exact(fd, entries_lba * sector + (uint64_t)i * entry_size, entry, entry_size))
             return fail(ERROR_READ_FAULT);
         if (guid_is_zero(entry))
             continue;
@@ -198,8 +208,8 @@ static BOOL gpt_layout(int fd, const uint8_t* header, uint8_t* out, DWORD out_si
         uint8_t* p = out + place;
         uint64_t first = apfs_le64(entry + 32), last = apfs_le64(entry + 40);
         apfs_put_le32(p + FS_PARTITION_STYLE, FS_PARTITION_STYLE_GPT);
-        apfs_put_le64(p + FS_PARTITION_STARTING_OFFSET, first * SECTOR_SIZE);
-        apfs_put_le64(p + FS_PARTITION_LENGTH, last >= first ? (last - first + 1) * SECTOR_SIZE : 0);
+        apfs_put_le64(p + FS_PARTITION_STARTING_OFFSET, first * sector);
+        apfs_put_le64(p + FS_PARTITION_LENGTH, last >= first ? (last - first + 1) * sector : 0);
         apfs_put_le32(p + FS_PARTITION_NUMBER, i + 1);
         memcpy(p + FS_PARTITION_GPT_TYPE, entry, 16);
         memcpy(p + FS_PARTITION_GPT_ID, entry + 16, 16);
@@ -224,8 +234,8 @@ static BOOL mbr_layout(const uint8_t* mbr, uint8_t* out, DWORD out_size, LPDWORD
             return fail(ERROR_INSUFFICIENT_BUFFER);
         uint8_t* p = out + place;
         apfs_put_le32(p + FS_PARTITION_STYLE, FS_PARTITION_STYLE_MBR);
-        apfs_put_le64(p + FS_PARTITION_STARTING_OFFSET, (uint64_t)apfs_le32(e + 8) * SECTOR_SIZE);
-        apfs_put_le64(p + FS_PARTITION_LENGTH, (uint64_t)apfs_le32(e + 12) * SECTOR_SIZE);
+        apfs_put_le64(p + FS_PARTITION_STARTING_OFFSET, (uint64_t)apfs_le32(e + 8) * MBR_SECTOR_SIZE);
+        apfs_put_le64(p + FS_PARTITION_LENGTH, (uint64_t)apfs_le32(e + 12) * MBR_SECTOR_SIZE);
         apfs_put_le32(p + FS_PARTITION_NUMBER, (uint32_t)i + 1);
         used++;
     }
@@ -235,13 +245,16 @@ static BOOL mbr_layout(const uint8_t* mbr, uint8_t* out, DWORD out_size, LPDWORD
 }
 
 static BOOL drive_layout(int fd, uint8_t* out, DWORD out_size, LPDWORD returned) {
-    uint8_t mbr[SECTOR_SIZE], header[SECTOR_SIZE];
+    uint8_t mbr[MBR_SECTOR_SIZE], header[GPT_HEADER_READ];
     if (out_size < FS_LAYOUT_HEAD_SIZE)
         return fail(ERROR_INSUFFICIENT_BUFFER);
     memset(out, 0, out_size);
-    if (read_exact(fd, GPT_HEADER_LBA * SECTOR_SIZE, header, sizeof header) &&
-        memcmp(header, GPT_SIGNATURE, 8) == 0)
-        return gpt_layout(fd, header, out, out_size, returned);
+    for (size_t i = 0; i < sizeof g_gpt_sector_sizes / sizeof *g_gpt_sector_sizes; i++) {
+        uint32_t sector = g_gpt_sector_sizes[i];
+        if (read_exact(fd, GPT_HEADER_LBA * sector, header, sizeof header) &&
+            memcmp(header, GPT_SIGNATURE, 8) == 0)
+            return gpt_layout(fd, header, sector, out, out_size, returned);
+    }
     if (read_exact(fd, 0, mbr, sizeof mbr) && mbr[MBR_SIGNATURE_OFFSET] == 0x55 &&
         mbr[MBR_SIGNATURE_OFFSET + 1] == 0xAA)
         return mbr_layout(mbr, out, out_size, returned);

@@ -184,21 +184,33 @@ TEST_F(FsReaderTest, FirstApfsPartitionOfTheLayoutWins) {
 }
 
 TEST_F(FsReaderTest, GptDiskReadsThePartition) {
-    std::vector<uint8_t> layout;
-    ASSERT_TRUE(GptDriveLayout(FixturePath("gpt_dfvfs_apfs.img"), &layout));
+    // Disks of 512-byte sectors and of 4096-byte ones, whose GPT header is at byte 4096.
+    const struct {
+        const char* device;
+        const char* image;
+        uint64_t start;
+    } cases[] = {{kGptDisk, "gpt_dfvfs_apfs.img", kGptPartitionStart},
+                 {kGpt4kDisk, "gpt4k_dfvfs_apfs.img", kGpt4kPartitionStart}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.image);
+        std::vector<uint8_t> layout;
+        ASSERT_TRUE(GptDriveLayout(FixturePath(c.image), &layout));
 #ifdef _WIN32
-    // Wine answers no drive layout: the stand-in answers from the image's own GPT.
-    g_log.layout = layout;
-    std::string diagnostics;
-    ASSERT_EQ(1, Open(kGptDisk, &diagnostics)) << diagnostics;
+        // Wine answers no drive layout: the stand-in answers from the image's own GPT.
+        g_log.layout = layout;
+        std::string diagnostics;
+        ASSERT_EQ(1, Open(c.device, &diagnostics)) << diagnostics;
 #else
-    ASSERT_EQ(1, FsReader_Init(&reader, kGptDisk));
+        StderrCapture capture;
+        ASSERT_EQ(1, FsReader_Init(&reader, c.device)) << capture.Take();
 #endif
-    EXPECT_EQ(kGptPartitionStart, reader.start);
-    EXPECT_EQ(kDfvfsSize, reader.length);
-    std::vector<uint8_t> block(4096);
-    ASSERT_EQ(1, FsReader_Read(&reader, 0, block.data(), block.size()));
-    EXPECT_EQ(ReadFile(FixturePath("dfvfs_apfs.raw"), 0, 4096), block);
+        EXPECT_EQ(c.start, reader.start);
+        EXPECT_EQ(kDfvfsSize, reader.length);
+        std::vector<uint8_t> block(4096);
+        ASSERT_EQ(1, FsReader_Read(&reader, 0, block.data(), block.size()));
+        EXPECT_EQ(ReadFile(FixturePath("dfvfs_apfs.raw"), 0, 4096), block);
+        FsReader_Uninit(&reader);
+    }
 }
 
 TEST_F(FsReaderTest, LockFailureClosesWithoutDismount) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Writes crafted containers beside the fixtures in FIXTURES: dfvfs_apfs grown to a sparse 1 GiB
-whose file-system tree sends one walk over the root inode's attributes again and again, and
-dfvfs_apfs with its newest checkpoint torn and a checkpoint area of another size.
+"""Writes crafted images beside the fixtures in FIXTURES: dfvfs_apfs grown to a sparse 1 GiB
+whose file-system tree sends one walk over the root inode's attributes again and again,
+dfvfs_apfs with its newest checkpoint torn and a checkpoint area of another size, and dfvfs_apfs
+on a disk of 4096-byte sectors.
 
 hostile_tree_d2.img  a root index node whose entries after the first all point at one leaf of
                      attribute records of the root inode
@@ -17,11 +18,14 @@ hostile_area_sparse.img  an area of all but one block of a container that fills 
 hostile_area_real.img  the 280-block area that large containers get
 hostile_area_flagged.img  an area of 8 blocks flagged as not contiguous (0x80000008), in a
                      container that fills a sparse 8 TiB: read as a length, the area lies on it
+gpt4k_dfvfs_apfs.img  a GPT disk of 4096-byte sectors whose one APFS partition is dfvfs_apfs
 
 Usage: make-hostile-trees.py FIXTURES [NAME...]; by default all of them."""
 import os
 import struct
 import sys
+import uuid
+import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from apfs_object import fletcher64  # noqa: E402
@@ -230,22 +234,58 @@ def build_area(original, name):
     return image
 
 
+GPT_4K = "gpt4k_dfvfs_apfs.img"
+SECTOR_4K = 4096
+GPT_ENTRIES, GPT_ENTRY_SIZE = 128, 128
+APFS_PARTITION_TYPE = uuid.UUID("7C3457EF-0000-11AA-AA11-00306543ECAC")
+# Fixed, as make-gpt.sh's, so that the disk is the same on every run.
+DISK_GUID = uuid.UUID("5A5A5A5A-0000-4000-8000-000000000001")
+PART_GUID = uuid.UUID("5A5A5A5A-0000-4000-8000-000000000002")
+
+
+def gpt_disk(container, sector):
+    """A disk of sector-byte sectors: protective MBR, GPT header and entries, the container as its
+    one APFS partition, then the backup entries and header."""
+    table = GPT_ENTRIES * GPT_ENTRY_SIZE // sector
+    first = 2 + table
+    last = first + len(container) // sector - 1
+    backup = last + 1 + table
+    disk = bytearray((backup + 1) * sector)
+    struct.pack_into("<4xB3xII", disk, 446, 0xEE, 1, min(backup, 0xFFFFFFFF))
+    disk[510:512] = b"\x55\xaa"
+    entries = bytearray(GPT_ENTRIES * GPT_ENTRY_SIZE)
+    struct.pack_into("<16s16sQQQ72s", entries, 0, APFS_PARTITION_TYPE.bytes_le, PART_GUID.bytes_le,
+                     first, last, 0, "APFS".encode("utf-16-le"))
+    for lba, other, entries_lba in ((1, backup, 2), (backup, 1, last + 1)):
+        header = bytearray(struct.pack("<8sIIIIQQQQ16sQIII", b"EFI PART", 0x10000, 92, 0, 0, lba, other,
+                                       first, last, DISK_GUID.bytes_le, entries_lba, GPT_ENTRIES,
+                                       GPT_ENTRY_SIZE, zlib.crc32(entries)))
+        struct.pack_into("<I", header, 16, zlib.crc32(header))
+        disk[lba * sector:lba * sector + len(header)] = header
+        disk[entries_lba * sector:entries_lba * sector + len(entries)] = entries
+    disk[first * sector:(last + 1) * sector] = container
+    return bytes(disk)
+
+
 def main():
     fixtures = sys.argv[1]
     many = ["hostile_tree_many_%s.img" % kind for kind in ("links", "streams", "crypto", "extents", "attrs")]
     names = sys.argv[2:] or ["hostile_tree_d2.img", "hostile_tree_d3.img", "hostile_tree_links.img",
-                             "hostile_tree_wide.img"] + many + list(AREAS)
+                             "hostile_tree_wide.img"] + many + list(AREAS) + [GPT_4K]
     with open(os.path.join(fixtures, "dfvfs_apfs.raw"), "rb") as f:
         original = f.read()
     for name in names:
         path = os.path.join(fixtures, name)
         with open(path + ".part", "wb") as f:
-            f.write(original)
-            area = AREAS.get(name)
-            f.truncate((area[2] or len(original)) if area else IMAGE_SIZE)
-            for block, data in sorted((build_area if area else build)(original, name).items()):
-                f.seek(block * BS)
-                f.write(data)
+            if name == GPT_4K:
+                f.write(gpt_disk(original, SECTOR_4K))
+            else:
+                f.write(original)
+                area = AREAS.get(name)
+                f.truncate((area[2] or len(original)) if area else IMAGE_SIZE)
+                for block, data in sorted((build_area if area else build)(original, name).items()):
+                    f.seek(block * BS)
+                    f.write(data)
         os.replace(path + ".part", path)
 
 

@@ -185,7 +185,12 @@ void EditedImage::Put(uint64_t block, std::vector<uint8_t> data, bool checksum) 
 }
 
 bool GptDriveLayout(const std::string& image, std::vector<uint8_t>* layout) {
-    std::vector<uint8_t> header = ReadFile(image, 512, 512);
+    uint64_t sector = 512;
+    std::vector<uint8_t> header = ReadFile(image, sector, 512);
+    if (header.empty() || memcmp(header.data(), "EFI PART", 8) != 0) {
+        sector = 4096;
+        header = ReadFile(image, sector, 512);
+    }
     if (header.empty() || memcmp(header.data(), "EFI PART", 8) != 0)
         return false;
     uint64_t entries = apfs_le64(&header[72]);
@@ -194,15 +199,15 @@ bool GptDriveLayout(const std::string& image, std::vector<uint8_t>* layout) {
     apfs_put_le32(&(*layout)[FS_LAYOUT_STYLE], FS_PARTITION_STYLE_GPT);
     uint32_t used = 0;
     for (uint32_t i = 0; i < count; i++) {
-        std::vector<uint8_t> e = ReadFile(image, entries * 512 + uint64_t(i) * entry_size, entry_size);
+        std::vector<uint8_t> e = ReadFile(image, entries * sector + uint64_t(i) * entry_size, entry_size);
         if (e.empty())
             return false;
         if (apfs_le64(&e[0]) == 0 && apfs_le64(&e[8]) == 0)
             continue;
         std::vector<uint8_t> p(FS_PARTITION_ENTRY_SIZE, 0);
         apfs_put_le32(&p[FS_PARTITION_STYLE], FS_PARTITION_STYLE_GPT);
-        apfs_put_le64(&p[FS_PARTITION_STARTING_OFFSET], apfs_le64(&e[32]) * 512);
-        apfs_put_le64(&p[FS_PARTITION_LENGTH], (apfs_le64(&e[40]) - apfs_le64(&e[32]) + 1) * 512);
+        apfs_put_le64(&p[FS_PARTITION_STARTING_OFFSET], apfs_le64(&e[32]) * sector);
+        apfs_put_le64(&p[FS_PARTITION_LENGTH], (apfs_le64(&e[40]) - apfs_le64(&e[32]) + 1) * sector);
         apfs_put_le32(&p[FS_PARTITION_NUMBER], i + 1);
         memcpy(&p[FS_PARTITION_GPT_TYPE], &e[0], 32);
         layout->insert(layout->end(), p.begin(), p.end());

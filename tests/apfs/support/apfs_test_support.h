@@ -29,6 +29,9 @@ constexpr const char* kEncDfvfsVolume = "\\\\.\\HarddiskVolume49";
 // dfvfs_apfs.raw in a GPT disk, its partition at sector 40.
 constexpr const char* kGptDisk = "\\\\.\\PhysicalDrive41";
 constexpr uint64_t kGptPartitionStart = 40 * 512;
+// dfvfs_apfs.raw in a GPT disk of 4096-byte sectors (make-hostile-trees.py), its partition at sector 6.
+constexpr const char* kGpt4kDisk = "\\\\.\\PhysicalDrive42";
+constexpr uint64_t kGpt4kPartitionStart = 6 * 4096;
 constexpr uint64_t kDfvfsSize = 4153344;
 
 std::string FixturePath(const std::string& name);
@@ -108,7 +111,8 @@ class EditedImage {
     std::string m_path;
 };
 
-// The drive layout (DRIVE_LAYOUT_INFORMATION_EX) that Windows reports for a GPT disk image.
+// The drive layout (DRIVE_LAYOUT_INFORMATION_EX) that Windows reports for a GPT disk image of
+// 512- or 4096-byte sectors.
 bool GptDriveLayout(const std::string& image, std::vector<uint8_t>* layout);
 
 } // namespace apfs_test
