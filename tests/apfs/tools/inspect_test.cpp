@@ -449,4 +449,29 @@ TEST(CraftedImage, WalkEndsInAClearFailureOrAWholeListing) {
     }
 }
 
+// Areas of make-hostile-trees.py, the newest checkpoint torn, so that the open walks the whole
+// area for the checkpoints before it: one of 2^24 blocks is refused before a block of it is read,
+// the largest a formatter makes (280) is read once and the tree listed.
+TEST(CraftedImage, CheckpointAreaPastTheLimitIsRefusedUnread) {
+    const struct {
+        const char* image;
+        int rc;
+        const char* err;
+        uint64_t most_units;
+    } cases[] = {
+        {"hostile_area_sparse.img", 1,
+         "apfs-inspect: the checkpoint area of 16777215 blocks is larger than the 16384 this tool walks\n",
+         1},
+        {"hostile_area_real.img", 0, "", 280 + kWalkUnits}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.image);
+        apfs_test::ImageReader reader(apfs_test::FixturePath(c.image));
+        ASSERT_TRUE(reader.Ok());
+        std::string out, err;
+        EXPECT_EQ(c.rc, InspectReader(InspectOptions(), reader.Get(), out, err));
+        EXPECT_EQ(c.err, err);
+        EXPECT_LE(reader.Get()->units, c.most_units);
+    }
+}
+
 } // namespace
