@@ -387,19 +387,37 @@ TEST_F(ContainerOpenTest, EveryFixtureOpensWithItsVolumes) {
 TEST_F(ContainerOpenTest, NewestCheckpointThatVerifiesIsOpened) {
     // dfvfs_apfs keeps checkpoints 1 to 4 in its area. 4 (map block 7, superblock 8, object map
     // 108) and 3 (superblock 6, object map 105) hold the same tree; 2 (superblock 4) an empty root.
+    const Bytes sb4 = ReadFile(FixturePath("dfvfs_apfs.raw"), 8 * 4096, 4096);
+    const Bytes map4 = ReadFile(FixturePath("dfvfs_apfs.raw"), 7 * 4096, 4096);
     struct Case {
         const char* name;
         std::vector<std::pair<uint64_t, size_t>> torn;      // block, byte
         std::vector<std::pair<uint64_t, uint64_t>> relabel; // superblock, xid it claims
+        std::vector<std::pair<uint64_t, Bytes>> written;    // block, object put there
         uint64_t xid, superblock, volume_superblock;
         uint32_t root_children;
     } cases[] = {
-        {"newest superblock", {{8, 200}}, {}, 3, 6, 104, 4},
-        {"newest map block", {{7, 64}}, {}, 3, 6, 104, 4},
-        {"newest object map", {{108, 100}}, {}, 3, 6, 104, 4},
-        {"newest superblock and previous object map", {{8, 200}, {105, 100}}, {}, 2, 4, 90, 0},
+        {"newest superblock", {{8, 200}}, {}, {}, 3, 6, 104, 4},
+        {"newest map block", {{7, 64}}, {}, {}, 3, 6, 104, 4},
+        {"newest object map", {{108, 100}}, {}, {}, 3, 6, 104, 4},
+        {"newest superblock and previous object map", {{8, 200}, {105, 100}}, {}, {}, 2, 4, 90, 0},
         // xid 1's superblock claims xid 3 but its map block does not: the real xid 3 is tried next.
-        {"older superblock claiming the previous transaction", {{8, 200}}, {{2, 3}}, 3, 6, 104, 4},
+        {"older superblock claiming the previous transaction", {{8, 200}}, {{2, 3}}, {}, 3, 6, 104, 4},
+        // xid 5's superblock at 7 landed but its map block did not: 6 still holds xid 3's superblock.
+        // xid 4's map blocks run from the area's last block to its first, and with its superblock at 2
+        // fill the room after superblock 7 exactly.
+        {"newest map block unwritten, previous wrapping past the area end",
+         {},
+         {},
+         {{0, Superblock(sb4, 5, 7, 5, 2)},
+          {7, Superblock(sb4, 5, 7, 5, 2)},
+          {8, MapBlock(map4, 8, 4)},
+          {1, MapBlock(map4, 1, 4)},
+          {2, Superblock(sb4, 4, 2, 7, 3)}},
+         4,
+         2,
+         107,
+         4},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -409,6 +427,8 @@ TEST_F(ContainerOpenTest, NewestCheckpointThatVerifiesIsOpened) {
             apfs_put_le64(&sb[APFS_OBJ_XID], xid);
             image.Put(block, sb);
         }
+        for (const auto& [block, object] : c.written)
+            image.Put(block, object);
         for (const auto& [block, offset] : c.torn) {
             Bytes torn = image.Block(block);
             torn[offset] ^= 0x5A;
