@@ -69,15 +69,17 @@ bool CHtHead::Parse(const std::string& head) {
     return ParseFields(head, end + 2, fields);
 }
 
+// A line without a colon is refused (RFC 9112 section 5): read as the start of the next name it
+// would hide that field, and with a Content-Length the framing of the body.
 bool CHtHead::ParseFields(const std::string& head, size_t start, HtHeaderFieldList& fields) {
     fields.clear();
     for (size_t pos = start; pos < head.size();) {
+        size_t end = head.find("\r\n", pos);
+        if (end == std::string::npos || end == pos)
+            break;
         size_t colon = head.find(':', pos);
-        if (colon == std::string::npos)
-            break;
-        size_t end = head.find("\r\n", colon);
-        if (end == std::string::npos)
-            break;
+        if (colon > end)
+            return false;
         size_t valueStart = colon + 1;
         if (valueStart < end && head[valueStart] == ' ')
             ++valueStart;

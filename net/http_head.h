@@ -15,8 +15,9 @@ class CHtHead {
   public:
     // Joins continuation lines (a CR LF followed by a blank or a tab) in place.
     static void UnfoldLines(std::string& head);
-    // False only when the start line is rejected.
+    // False when the start line is rejected or a field line has no colon.
     bool Parse(const std::string& head);
+    // Stops at the empty line that ends the head.
     static bool ParseFields(const std::string& head, size_t start, HtHeaderFieldList& fields);
     bool GetField(const char* name, std::string& value) const;
     // The first field of that name; value is untouched when there is none.
