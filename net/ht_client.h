@@ -15,6 +15,9 @@
 class CDiskFile;
 class CGrowBuf;
 
+// Interim (1xx) heads skipped at most: servers send one or two (100, 103), not a stream to stall on.
+const uint32_t kMaxInterimHeads = 16;
+
 template <class TSocket> class CHtClient : public TSocket {
   public:
     // Forms the User-Agent from the process environment (product name and version, OS version).

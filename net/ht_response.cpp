@@ -22,12 +22,29 @@ const uint32_t kOutputFileMode = kDiskFileWrite | kDiskFileShareRead | kDiskFile
 
 const uint32_t kHttp10 = 0x10000;
 
+const int32_t kSwitchingProtocols = 101;
+
 bool HasToken(const std::vector<std::string>& tokens, const char* token) {
     for (const std::string& candidate : tokens) {
         if (_stricmp(candidate.c_str(), token) == 0)
             return true;
     }
     return false;
+}
+
+// Repeated Content-Length fields must agree (RFC 9112 section 6.3): with two lengths the end of
+// the body cannot be known.
+int64_t ContentLength(const HtHeaderFieldList& fields) {
+    int64_t length = -1;
+    for (const HtHeaderField& field : fields) {
+        if (_stricmp(field.name.c_str(), "content-length") != 0)
+            continue;
+        int64_t value = ParseInt64(field.value.c_str());
+        if (value < 0 || (length >= 0 && value != length))
+            throw kErrBadContentLength;
+        length = value;
+    }
+    return length;
 }
 
 } // namespace
@@ -37,13 +54,18 @@ void CHtClient<TSocket>::ReadResponse(uint32_t method, const UrlParts& url, cons
                                       HtProgress* progress, CExchange& exchange) {
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[kLineReaderBufferSize]);
     HtLineReader reader = {this, 0, 0, buffer.get()};
-    bool posting = method == kHtPostForm || method == kHtPostMultipart;
-    do {
+    // Any request may be answered by interim heads before its final one (RFC 9110 section 15.2);
+    // they carry no body. A 101 switches to a protocol this client never asks for.
+    for (uint32_t skipped = 0;; ++skipped) {
         ReadHead(reader, exchange.head);
         CHtHead::UnfoldLines(exchange.head);
-        if (!m_responseHead.Parse(exchange.head))
+        if (!m_responseHead.Parse(exchange.head) || m_responseHead.status == kSwitchingProtocols)
             throw kErrBadResponseHead;
-    } while (posting && m_responseHead.status == 100);
+        if (m_responseHead.status < 100 || m_responseHead.status >= 200)
+            break;
+        if (skipped == kMaxInterimHeads)
+            throw kErrHeadTooLong;
+    }
     DecideConnection(exchange);
     if (m_cookieJar != nullptr) {
         for (const HtHeaderField& field : m_responseHead.fields) {
@@ -61,19 +83,21 @@ void CHtClient<TSocket>::ReadResponse(uint32_t method, const UrlParts& url, cons
         progress->state = kHtStateReceiving;
         progress->phaseStart.Restart();
     }
-    // Interim, 204 and 304 answers never carry a body, whatever their head says; waiting for one
-    // would hold the connection until the server closes it.
+    // 204 and 304 answers never carry a body, whatever their head says; waiting for one would hold
+    // the connection until the server closes it.
     const int32_t status = m_responseHead.status;
-    const bool bodiless = (status >= 100 && status < 200) || status == 204 || status == 304;
+    const bool bodiless = status == 204 || status == 304;
     std::string value;
     if (bodiless) {
         // Nothing follows the head; the connection stays usable as its fields say.
     } else if (m_responseHead.GetField("transfer-encoding", value)) {
+        // A Content-Length beside it puts the framing in doubt, the mark of smuggling: the chunks
+        // frame this body, and the connection takes no further exchange (RFC 9112 section 6.3).
+        if (m_responseHead.GetField("content-length", value))
+            exchange.close = true;
         ReadChunkedBody(reader, progress, exchange);
     } else if (m_responseHead.GetField("content-length", value)) {
-        int64_t length = ParseInt64(value.c_str());
-        if (length < 0)
-            throw kErrBadContentLength;
+        int64_t length = ContentLength(m_responseHead.fields);
         // Refused before any of it is received.
         if (m_bodyLimit >= 0 && length > m_bodyLimit)
             throw kErrBodyTooLarge;

@@ -143,7 +143,7 @@ TEST_F(HtGet, FinalStatusOtherThan200FailsWithItsIndex) {
         int status;
         long code;
     } cases[] = {{304, 0x70017}, {305, 0x70017}, {308, 0x70017},
-                 {404, 0x70005}, {100, 0x70017}, {505, 0x70016}};
+                 {404, 0x70005}, {600, 0x70017}, {505, 0x70016}};
     for (const auto& c : cases) {
         script.Accept();
         script.Exchange("HTTP/1.1 " + std::to_string(c.status) + " X\r\nContent-Length: 0\r\n\r\n");

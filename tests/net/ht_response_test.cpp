@@ -82,13 +82,16 @@ TEST_F(HtResponse, ConnectionTokensDecideWhetherItStaysOpen) {
     }
 }
 
-TEST_F(HtResponse, ChunkedBodyWithExtensionsAndTrailerKeepsTheConnection) {
+TEST_F(HtResponse, ChunkedBodyWithExtensionsAndTrailer) {
     std::string data(26, 'q');
-    EXPECT_EQ(0u, Answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: identity\r\nContent-Length: 1\r\n\r\n"
-                         "1a;name=value\r\n" +
-                         data + "\r\n 3 \r\nxyz\r\n0\r\nTrailer: t\r\n\r\nleftover"));
-    EXPECT_EQ(data + "xyz", Body());
-    EXPECT_TRUE(Kept());
+    // Beside a Content-Length the chunks still frame the body, but the connection is not kept.
+    for (const char* length : {"Content-Length: 1\r\n", ""}) {
+        EXPECT_EQ(0u, Answer(std::string("HTTP/1.1 200 OK\r\nTransfer-Encoding: identity\r\n") + length +
+                             "\r\n1a;name=value\r\n" + data +
+                             "\r\n 3 \r\nxyz\r\n0\r\nTrailer: t\r\n\r\nleftover"));
+        EXPECT_EQ(data + "xyz", Body());
+        EXPECT_EQ(length[0] == '\0', Kept());
+    }
     EXPECT_FALSE(client.ResponseHead().GetField("Trailer", data));
     // The bytes past the body were dropped with the reader: the next response is read clean.
     EXPECT_EQ(0u, Answer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
@@ -129,8 +132,10 @@ TEST_F(HtResponse, CountedBodies) {
     EXPECT_EQ(large, Body());
     EXPECT_EQ(0u, Answer("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"));
     EXPECT_EQ("", Body());
+    EXPECT_EQ(0u, Answer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 2\r\n\r\nok"));
+    EXPECT_EQ("ok", Body());
     EXPECT_TRUE(Kept());
-    for (const char* length : {"-1", "12abc", ""}) {
+    for (const char* length : {"-1", "12abc", "", "1\r\nContent-Length: 2"}) {
         EXPECT_EQ(static_cast<uint32_t>(kErrBadContentLength),
                   Answer(std::string("HTTP/1.1 200 OK\r\nContent-Length: ") + length + "\r\n\r\n"))
             << length;
@@ -154,26 +159,44 @@ TEST_F(HtResponse, UntilCloseBodyEndsWithTheServersClose) {
 }
 
 TEST_F(HtResponse, UnreadableHeadsFail) {
-    EXPECT_EQ(static_cast<uint32_t>(kErrBadResponseHead), Answer("SMTP ready\r\n\r\n"));
-    EXPECT_FALSE(Kept());
+    for (const char* head : {"SMTP ready\r\n\r\n", "HTTP/1.1 101 Switching\r\nUpgrade: h2c\r\n\r\n",
+                             "HTTP/1.1 200 OK\r\nX-Bad\r\nContent-Length: 2\r\n\r\nok"}) {
+        EXPECT_EQ(static_cast<uint32_t>(kErrBadResponseHead), Answer(head)) << head;
+        EXPECT_FALSE(Kept()) << head;
+    }
     EXPECT_EQ(static_cast<uint32_t>(kErrHeadTooLong),
               Answer("HTTP/1.1 200 OK\r\nX: " + std::string(kMaxHeadLine, 'x') + "\r\n\r\n"));
     EXPECT_FALSE(Kept());
 }
 
-TEST_F(HtResponse, InterimResponsesOnlyForPosts) {
-    ExpectConnection();
-    script.ReadHead();
-    script.Send("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nz");
-    EXPECT_TRUE(Get(kHtPostForm));
-    EXPECT_EQ(200, client.ResponseHead().status);
-    EXPECT_EQ("z", Body());
-    EXPECT_EQ(0u, Answer("HTTP/1.1 100 Continue\r\nContent-Length: 0\r\n\r\n"));
-    EXPECT_EQ(100, client.ResponseHead().status);
+TEST_F(HtResponse, InterimHeadsAreSkippedForEveryMethod) {
+    const std::string early = "HTTP/1.1 103 Early Hints\r\nLink: </s>\r\n\r\n";
+    struct {
+        uint32_t method;
+        std::string interim;
+    } cases[] = {
+        {kHtPostForm, "HTTP/1.1 100 Continue\r\n\r\n"},
+        {kHtGet, "HTTP/1.1 100 Continue\r\nContent-Length: 0\r\n\r\n"},
+        {kHtGet, early},
+        {kHtGet, "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 Processing\r\n\r\n" + early},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(0u, Answer(c.interim + "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nz", c.method));
+        EXPECT_EQ(200, client.ResponseHead().status) << c.interim;
+        EXPECT_EQ("z", Body()) << c.interim;
+        // The next request on the connection reads its own answer.
+        EXPECT_EQ(0u, Answer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
+        EXPECT_EQ("ok", Body()) << c.interim;
+    }
+    std::string endless;
+    for (uint32_t i = 0; i <= kMaxInterimHeads; ++i)
+        endless += early;
+    EXPECT_EQ(static_cast<uint32_t>(kErrHeadTooLong), Answer(endless + "HTTP/1.1 200 OK\r\n\r\n"));
+    EXPECT_FALSE(Kept());
 }
 
 TEST_F(HtResponse, AnswersWithoutABodyEndAtTheirHead) {
-    for (const char* status : {"101 Switching", "204 No Content", "304 Not Modified"}) {
+    for (const char* status : {"204 No Content", "304 Not Modified"}) {
         EXPECT_EQ(0u, Answer(std::string("HTTP/1.1 ") + status + "\r\nContent-Length: 3\r\n\r\n")) << status;
         EXPECT_EQ("", Body()) << status;
         EXPECT_TRUE(Kept()) << status;
