@@ -87,7 +87,10 @@ template <class TSocket> int CHtGet<TSocket>::Get(const wchar_t* outputPath) {
                 throw kErrNoLocation;
             lastHostPort = hostPort;
             lastHttps = url->https;
-            if (location[0] == '/')
+            // A network-path reference ("//host/path", RFC 3986 section 4.2) names its own host.
+            if (location.compare(0, 2, "//") == 0)
+                location = (lastHttps != 0 ? "https:" : "http:") + location;
+            else if (location[0] == '/')
                 location = (lastHttps != 0 ? "https://" : "http://") + lastHostPort + location;
             std::unique_ptr<wchar_t[]> wide(Utf8ToWide(location.c_str()));
             if (!wide)

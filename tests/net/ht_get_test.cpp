@@ -84,17 +84,21 @@ TEST_F(HtGet, RelativeRedirectStaysOnTheKeptConnection) {
     EXPECT_EQ(3, progress.total);
 }
 
-TEST_F(HtGet, AbsoluteRedirectToAnotherHostConnectsThere) {
-    script.Accept();
-    script.Exchange(Redirect(301, "http://[::1]:" + std::to_string(peer.port6) + "/v6"));
-    script.Accept6();
-    script.Exchange(kEmpty200);
-    CTestGet get(Url("/v4").c_str());
-    EXPECT_EQ(1, get.Get(output.c_str()));
-    std::string v6Head = "GET /v6 HTTP/1.1\r\nHost: [::1]:" + std::to_string(peer.port6) +
-                         "\r\nAccept: */*\r\nAccept-Encoding: \r\nUser-Agent: " + kTestUserAgent +
-                         "\r\nConnection: Keep-Alive\r\n\r\n";
-    EXPECT_EQ((std::vector<std::string>{Head("/v4"), v6Head}), script.Received());
+TEST_F(HtGet, RedirectToAnotherHostConnectsThere) {
+    const std::string v6 = "[::1]:" + std::to_string(peer.port6);
+    // A network-path reference names the host and keeps the scheme.
+    for (const std::string& location : {"http://" + v6 + "/v6", "//" + v6 + "/v6"}) {
+        script.Accept();
+        script.Exchange(Redirect(301, location));
+        script.Accept6();
+        script.Exchange(kEmpty200);
+        CTestGet get(Url("/v4").c_str());
+        EXPECT_EQ(1, get.Get(output.c_str())) << location;
+        std::string v6Head = "GET /v6 HTTP/1.1\r\nHost: " + v6 +
+                             "\r\nAccept: */*\r\nAccept-Encoding: \r\nUser-Agent: " + kTestUserAgent +
+                             "\r\nConnection: Keep-Alive\r\n\r\n";
+        EXPECT_EQ((std::vector<std::string>{Head("/v4"), v6Head}), script.Received()) << location;
+    }
 }
 
 TEST_F(HtGet, TenRedirectsAreFollowedAndTheEleventhFails) {
@@ -233,12 +237,13 @@ TEST_F(HtGetTls, RedirectToHttpsReconnectsWithTlsForTheNewHost) {
     script.Accept();
     script.Tls(certs->TlsArguments("server"));
     script.Exchange("HTTP/1.1 301 Moved\r\nLocation: /c\r\nContent-Length: 0\r\n\r\n");
+    script.Exchange(Redirect(302, "//localhost:" + std::to_string(peer->port4) + "/d"));
     script.Exchange("HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nsecret");
     CTestGet get(PeerUrl(peer->port4, "/a").c_str());
     EXPECT_EQ(1, get.Get(output.c_str())) << std::hex << get.LastGetError();
-    // The relative redirect kept the scheme and the TLS connection.
+    // The relative redirects kept the scheme and the TLS connection.
     EXPECT_EQ((std::vector<std::string>{DirectHead("GET", "/a", peer->port4), "ok localhost",
-                                        SecureHead("/b"), SecureHead("/c")}),
+                                        SecureHead("/b"), SecureHead("/c"), SecureHead("/d")}),
               script.Received());
     EXPECT_EQ("secret", ReadWholeFile(output));
     EXPECT_EQ(INVALID_SOCKET, get.m_socket);
