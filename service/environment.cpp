@@ -73,21 +73,21 @@ const wchar_t* QueryString(const void* block, const wchar_t* path) {
     return static_cast<const wchar_t*>(value);
 }
 
-// The object in the folder's place itself, never what a link there points to. The path's own attributes as
-// well, for file systems that follow a link on open whatever the flags say: a link at the path must be what
-// was opened.
-HANDLE OpenInPlace(const std::wstring& path, DWORD access, DWORD share, DWORD* attributes) {
+// The object in the folder's place itself, never what a link there points to, and when folder is set only a
+// real folder. The path's own attributes as well, for file systems that follow a link on open whatever the
+// flags say: a link at the path must be what was opened.
+HANDLE OpenInPlace(const std::wstring& path, DWORD access, DWORD share, bool folder) {
     HANDLE object = CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    BY_HANDLE_FILE_INFORMATION info = {};
+    BY_HANDLE_FILE_INFORMATION info;
     const DWORD inPlace = GetFileAttributesW(path.c_str());
     if (object != INVALID_HANDLE_VALUE &&
         !(GetFileInformationByHandle(object, &info) && inPlace != INVALID_FILE_ATTRIBUTES &&
-          ((info.dwFileAttributes ^ inPlace) & FILE_ATTRIBUTE_REPARSE_POINT) == 0)) {
+          ((info.dwFileAttributes ^ inPlace) & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+          (!folder || IsRealFolder(info.dwFileAttributes)))) {
         CloseHandle(object);
         object = INVALID_HANDLE_VALUE;
     }
-    *attributes = info.dwFileAttributes;
     return object;
 }
 
@@ -141,9 +141,8 @@ bool IsServicesOwn(HANDLE folder) {
 // The folder held for the service, or INVALID_HANDLE_VALUE when anything but a real folder in the service's
 // own state is in its place, or when it is held with DELETE.
 HANDLE OpenOwnFolder(const std::wstring& path) {
-    DWORD attributes = 0;
-    HANDLE folder = OpenInPlace(path, kHeldFolderAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes);
-    if (folder != INVALID_HANDLE_VALUE && !(IsRealFolder(attributes) && IsServicesOwn(folder))) {
+    HANDLE folder = OpenInPlace(path, kHeldFolderAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, true);
+    if (folder != INVALID_HANDLE_VALUE && !IsServicesOwn(folder)) {
         CloseHandle(folder);
         folder = INVALID_HANDLE_VALUE;
     }
@@ -169,9 +168,8 @@ bool MoveAside(const std::wstring& path) {
     rename->FileNameLength = nameBytes;
     memcpy(rename->FileName, aside.c_str(), nameBytes);
 
-    DWORD attributes = 0;
-    HANDLE object = OpenInPlace(path, kMoveAsideAccess,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &attributes);
+    HANDLE object =
+        OpenInPlace(path, kMoveAsideAccess, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, false);
     if (object == INVALID_HANDLE_VALUE)
         return false;
     const bool moved = SetFileInformationByHandle(object, FileRenameInfo, rename, size);
