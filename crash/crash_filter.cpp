@@ -86,14 +86,17 @@ void WriteReport(CDiskFile& file, time_t now, uint32_t digest32, uint64_t ownAdd
     }
 }
 
-// The temporary folder with its trailing backslash; "c:\" when the system has none that fits.
-std::wstring ReportFolder() {
+// The temporary folder with its trailing backslash; false when the system has none that fits. No
+// other folder stands in: a file the service made in a drive root would inherit write access for
+// every user, who could then read the report or change it before the upload.
+bool ReportFolder(std::wstring& out) {
     wchar_t folder[MAX_PATH];
     const DWORD length = GetTempPathW(MAX_PATH, folder);
     // A longer path is not written at all: the result is then the size it would need.
     if (length == 0 || length >= MAX_PATH)
-        return L"c:\\";
-    return std::wstring(folder, length);
+        return false;
+    out.assign(folder, length);
+    return true;
 }
 
 } // namespace
@@ -132,12 +135,14 @@ void WriteCrashReport(EXCEPTION_POINTERS* pointers, uint32_t* passOn) {
     *passOn = 0;
 
     // Only the copy installed beside the executable: by bare name the search order would also take
-    // a library planted on PATH, and run it as the service's account.
+    // a library planted on PATH, and run it as the service's account. Its own imports come from its
+    // folder and System32 alone, for the same reason; a system that cannot load it so has none.
     if (!g_ModulePathLoaded && !ReadModulePath())
         return;
     const wchar_t* modulePath = g_ModulePath.c_str();
     const std::wstring clientPath = std::wstring(modulePath, PathFileNamePart(modulePath)) + L"qrepcli.dll";
-    HMODULE client = LoadLibraryW(clientPath.c_str());
+    HMODULE client = LoadLibraryExW(clientPath.c_str(), nullptr,
+                                    LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (client == nullptr)
         return;
     auto upload = reinterpret_cast<UploadCrashReportWFn>(
@@ -154,12 +159,17 @@ void WriteCrashReport(EXCEPTION_POINTERS* pointers, uint32_t* passOn) {
                   g_FileVersion[2], g_FileVersion[3], g_OriginalFilename.c_str(), kPlatform, digest32,
                   static_cast<unsigned long long>(ownAddress), exceptionCode, machineId,
                   FormatTimeW(now, L"%Y%m%d%H%M%S").c_str());
-    const std::wstring path = ReportFolder() + name;
+    std::wstring path;
+    if (!ReportFolder(path))
+        return;
+    path += name;
 
     CDiskFile file;
     bool created = false;
     try {
-        file.Open(path.c_str(), kDiskFileWrite | kDiskFileShareRead | kDiskFileCreate);
+        // Users may create files in the temporary folder: a name someone else holds, a link
+        // included, is never opened, so the report goes only into a file the service made.
+        file.Open(path.c_str(), kDiskFileWrite | kDiskFileShareRead | kDiskFileCreateNew);
         created = true;
         WriteReport(file, now, digest32, ownAddress, exceptionCode, frames);
     } catch (CDiskFileException* error) {

@@ -38,8 +38,11 @@ const unsigned char kGenerator = 0x02;
 } // namespace
 
 bool InitSsl() {
-    OPENSSL_init_ssl(0, nullptr);
-    OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS, nullptr);
+    // A configuration file can make OpenSSL load any library as a provider or an engine, and the
+    // service runs as LocalSystem: it never reads one, wherever the library's folders point.
+    OPENSSL_init_ssl(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
+    OPENSSL_init_crypto(
+        OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS, nullptr);
     g_DhParams = CreateDhParams();
     g_RootStore = X509_STORE_new();
     // A root store that cannot be read stays empty: every peer then fails verification.

@@ -1,6 +1,7 @@
 // The process entry: prepares the process, then hands the main thread to the Service Control
 // Manager's dispatcher until the service has stopped.
 #include "crash_filter.h"
+#include "dll_search.h"
 #include "environment.h"
 #include "event_log.h"
 #include "service_host.h"
@@ -19,6 +20,8 @@ enum FatalId {
 } // namespace
 
 int main(int, char**, char**) {
+    // Before anything can load a library, the crash filter's upload library included.
+    RestrictDllSearch();
     InstallCrashHandler();
     // Nothing can be reported before the event source exists.
     if (!CreateAppLocale())

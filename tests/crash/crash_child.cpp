@@ -1,5 +1,5 @@
-// A process that installs the crash filter as the service does and then fails on purpose, for the
-// crash reporting tests. The first argument picks the failure:
+// A process that limits its library search and installs the crash filter as the service does, and
+// then fails on purpose, for the crash reporting tests. The first argument picks the failure:
 //   access     writes through a null pointer (0xC0000005) a few calls below main
 //   raise      raises the custom code 0xE0564C58
 //   foreign    runs an illegal instruction (0xC000001D) on a thread whose stack holds no frame of
@@ -7,6 +7,7 @@
 // A second argument "previous" installs, before the crash filter, a filter that creates the file
 // named by VOLARIX_PREVIOUS_MARKER and passes the exception on.
 #include "crash_filter.h"
+#include "dll_search.h"
 
 #include <windows.h>
 
@@ -55,6 +56,7 @@ void RunForeignThread() {
 int main(int argc, char** argv) {
     if (argc > 2 && strcmp(argv[2], "previous") == 0)
         SetUnhandledExceptionFilter(&PreviousFilter);
+    RestrictDllSearch();
     InstallCrashHandler();
     if (argc < 2)
         return 2;

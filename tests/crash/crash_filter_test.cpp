@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ctime>
 #include <regex>
 
 namespace {
@@ -334,6 +335,28 @@ TEST_F(CrashFilterTest, UploadLibraryOnThePathIsNotUsed) {
     EXPECT_TRUE(ListFolder(m_temp).empty());
 }
 
+TEST_F(CrashFilterTest, UploadLibraryImportsNothingThroughThePath) {
+    // The library beside the executable needs one that only a folder of PATH holds: it cannot be
+    // loaded, so there is no report, and the library on PATH never runs.
+    CSavedReportKey::SetDword(kProduct, 1);
+    const std::wstring alone = m_root + L"\\crash_child.exe";
+    ASSERT_TRUE(CopyFileW(m_child.c_str(), alone.c_str(), TRUE));
+    ASSERT_TRUE(
+        CopyFileW(WinePath(QREPCLI_IMPORTING_DLL).c_str(), (m_root + L"\\qrepcli.dll").c_str(), TRUE));
+    const std::wstring dep = WinePath(QREPDEP_DLL);
+    const std::wstring depMarker = m_root + L"\\dependency-loaded";
+    {
+        CSavedEnvironmentVariable path(L"PATH"), marker(L"VOLARIX_DEP_MARKER");
+        SetEnvironmentVariableW(L"PATH", (dep.substr(0, dep.rfind(L'\\')) + L";" + path.Saved()).c_str());
+        SetEnvironmentVariableW(L"VOLARIX_DEP_MARKER", depMarker.c_str());
+        EXPECT_EQ(RunChild(alone, L"access previous"), kAccessViolation);
+    }
+    EXPECT_EQ(GetFileAttributesW(depMarker.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_FALSE(PreviousFilterRan());
+    EXPECT_TRUE(ListFolder(m_upload).empty());
+    EXPECT_TRUE(ListFolder(m_temp).empty());
+}
+
 TEST_F(CrashFilterTest, FailingUploadStillEndsTheProcessAndLeavesNoReport) {
     CSavedReportKey::SetDword(kProduct, 1);
     SetEnvironmentVariableW(L"VOLARIX_UPLOAD_MODE", L"fail");
@@ -359,16 +382,50 @@ TEST_F(CrashFilterTest, ReportThatCannotBeCreatedIsNotHandedOn) {
     EXPECT_TRUE(ListFolder(m_upload).empty());
 }
 
-TEST_F(CrashFilterTest, TemporaryFolderThatDoesNotFitFallsBackToTheDriveRoot) {
+TEST_F(CrashFilterTest, TemporaryFolderThatDoesNotFitGivesNoReport) {
+    // No drive root stands in for it: there every user could read and change the report.
     CSavedReportKey::SetDword(kProduct, 1);
     const std::wstring tooLong = m_temp + L"\\" + std::wstring(MAX_PATH, L'x');
     SetEnvironmentVariableW(L"TMP", tooLong.c_str());
     SetEnvironmentVariableW(L"TEMP", tooLong.c_str());
     EXPECT_EQ(RunChild(m_child, L"access"), kAccessViolation);
-    Upload upload;
-    ASSERT_TRUE(ReadUpload(&upload));
-    EXPECT_EQ(upload.args[0].substr(0, 8), "c:\\1020_") << upload.args[0];
-    EXPECT_EQ(GetFileAttributesA(upload.args[0].c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_FALSE(PreviousFilterRan());
+    EXPECT_TRUE(ListFolder(m_upload).empty());
+}
+
+TEST_F(CrashFilterTest, FileAlreadyAtTheReportsNameIsNeverOpened) {
+    // Users may create files in the temporary folder. The first report shows the name a crash
+    // gets; files planted at that name for every second the next run may take stay as they were,
+    // and that crash gets no report.
+    CSavedReportKey::SetDword(kProduct, 1);
+    EXPECT_EQ(RunChild(m_child, L"raise"), kCustomCode);
+    Upload first;
+    ASSERT_TRUE(ReadUpload(&first));
+    const std::string kTimeAndExtension = "YYYYmmddHHMMSS.txt";
+    ASSERT_GT(first.args[0].size(), kTimeAndExtension.size());
+    const std::string named = first.args[0].substr(0, first.args[0].size() - kTimeAndExtension.size());
+    ASSERT_TRUE(DeleteFileW((m_upload + L"\\report.txt").c_str()));
+    ASSERT_TRUE(DeleteFileW((m_upload + L"\\args.txt").c_str()));
+
+    const std::string kPlanted = "planted by a user";
+    std::vector<std::string> planted;
+    for (time_t t = time(nullptr) - 1, end = t + 120; t <= end; ++t) {
+        char stamp[16];
+        ASSERT_EQ(strftime(stamp, sizeof(stamp), "%Y%m%d%H%M%S", localtime(&t)), 14u);
+        planted.push_back(named + stamp + ".txt");
+        HANDLE file = CreateFileA(planted.back().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE) << planted.back();
+        DWORD written = 0;
+        WriteFile(file, kPlanted.data(), static_cast<DWORD>(kPlanted.size()), &written, nullptr);
+        CloseHandle(file);
+    }
+    EXPECT_EQ(RunChild(m_child, L"raise"), kCustomCode);
+    EXPECT_TRUE(ListFolder(m_upload).empty());
+    EXPECT_EQ(ListFolder(m_temp).size(), planted.size());
+    for (const std::string& path : planted) {
+        std::string bytes;
+        EXPECT_TRUE(ReadBytes(std::wstring(path.begin(), path.end()), &bytes) && bytes == kPlanted) << path;
+    }
 }
 
 } // namespace

@@ -6,6 +6,11 @@
 //                        "raise": the call raises 0xE0DEAD01 after copying
 #include <windows.h>
 
+#ifdef QREPCLI_IMPORTS_DEP
+// The importing variant, whose import of qrepdep.dll the loader must resolve before any call.
+extern "C" __declspec(dllimport) DWORD WINAPI QrepDepResult();
+#endif
+
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -34,6 +39,10 @@ void WriteArguments(const std::wstring& file, const wchar_t* path, const wchar_t
 
 extern "C" __declspec(dllexport) DWORD WINAPI
     UploadCrashReportW(const wchar_t* reportPath, const wchar_t* productName, DWORD machineId) {
+#ifdef QREPCLI_IMPORTS_DEP
+    if (QrepDepResult() != 0)
+        return ERROR_INVALID_FUNCTION;
+#endif
     const std::wstring mode = Environment(L"VOLARIX_UPLOAD_MODE");
     if (mode == L"fail")
         return ERROR_NETWORK_UNREACHABLE;

@@ -26,6 +26,8 @@ import run_scenario  # noqa: E402
 SVC_EXE = os.environ["VOLARIX_SVC_EXE"]
 STUB_SYS = os.environ["VOLARIX_STUB_SYS"]
 SVCCTL = os.environ["VOLARIX_SVCCTL"]
+OPENSSL_DIRS = os.environ["VOLARIX_OPENSSL_DIRS"]
+OPENSSL_MARKER = os.environ["VOLARIX_OPENSSL_MARKER"]
 CFGMGR32 = os.environ["VOLARIX_CFGMGR32"]
 PREFIX = os.environ["VOLARIX_E2E_PREFIX"]
 LOG = PREFIX + ".log"
@@ -283,6 +285,34 @@ class RunScenario(unittest.TestCase):
         self.assertEqual(1, len(aside), os.listdir(program_data))
         with open(os.path.join(program_data, aside[0]), "rb") as f:
             self.assertEqual(left, f.read())
+
+    def test_an_openssl_configuration_planted_where_openssl_looks_loads_nothing(self):
+        # A configuration can name any library as a provider or an engine. One is planted in every
+        # folder OpenSSL names, and in the usual folder of MinGW builds. Each must begin with a drive:
+        # Windows opens a path without one on the current drive, where any user may create it.
+        config = ("openssl_conf = init\n[init]\nproviders = providers\nengines = engines\n"
+                  "[providers]\nmarker = marker_provider\n"
+                  "[marker_provider]\nmodule = C:/markers/marker.dll\nactivate = 1\n"
+                  "[engines]\nmarker = marker_engine\n"
+                  "[marker_engine]\ndynamic_path = C:/markers/marker.dll\ninit = 1\n")
+
+        def plant(prefix):
+            folders = prefix.wine(OPENSSL_DIRS).stdout.splitlines()
+            self.assertEqual(3, len(folders), folders)
+            folders = [f.strip().replace("/", "\\") for f in folders if f.strip()] + [r"C:\usr\local\ssl"]
+            os.makedirs(prefix.drive_c("markers"))
+            shutil.copy(OPENSSL_MARKER, prefix.drive_c("markers", "marker.dll"))
+            for folder in folders:
+                self.assertRegex(folder, r"^[Cc]:\\")
+                place = prefix.drive_c(*folder[3:].split("\\"))
+                os.makedirs(place, exist_ok=True)
+                with open(os.path.join(place, "openssl.cnf"), "w") as f:
+                    f.write(config)
+
+        failed, report = self.run_scenario(before_start=plant)
+        self.assertEqual([], failed, report)
+        markers = os.path.join(PREFIX + "-run", "drive_c", "markers")
+        self.assertEqual(["marker.dll"], os.listdir(markers))
 
     def test_update_never_fetched_is_named_as_not_seen(self):
         # The default build fetches from elsewhere; letters and stop are seen all the same.

@@ -1,10 +1,16 @@
 #include "ssl_init.h"
 
 #include <openssl/bn.h>
+#include <openssl/crypto.h>
 #include <openssl/objects.h>
 #include <openssl/ssl.h>
 
 #include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <cwchar>
+#include <string>
 
 // The checks read the group through the same deprecated DH interface the product hands it over with.
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -34,4 +40,21 @@ TEST(InitSsl, GroupIsAcceptedByATlsContextAndFreedAtCleanup) {
     SSL_CTX_free(ctx);
     CleanupSsl();
     EXPECT_EQ(nullptr, g_DhParams);
+}
+
+TEST(InitSsl, FoldersOpenSslNamesLieUnderProgramFiles) {
+    // A configuration in one of them could load any library into the service. A path without a
+    // drive, as a build machine's own folder is, opens on the current drive, where any user may
+    // create it; Program Files only administrators can change.
+    wchar_t programFiles[MAX_PATH];
+    ASSERT_EQ(S_OK,
+              SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, programFiles));
+    const std::string root = std::string(programFiles, programFiles + wcslen(programFiles)) + "\\";
+    for (int which : {OPENSSL_INFO_CONFIG_DIR, OPENSSL_INFO_ENGINES_DIR, OPENSSL_INFO_MODULES_DIR}) {
+        const char* named = OPENSSL_info(which);
+        ASSERT_NE(nullptr, named) << which;
+        std::string folder = named;
+        std::replace(folder.begin(), folder.end(), '/', '\\');
+        EXPECT_EQ(0, _strnicmp(folder.c_str(), root.c_str(), root.size())) << named;
+    }
 }
