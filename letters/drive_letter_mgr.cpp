@@ -120,7 +120,10 @@ void CDriveLetterMgr::OnVolumeArrival() {
 
 void CDriveLetterMgr::OnVolumeRemoval() {
     std::list<std::wstring> names;
-    EnumVolumeDevices(names);
+    // A device missing from a partial list may well be there still: the next notification's
+    // pass decides.
+    if (!EnumVolumeDevices(names))
+        return;
     for (auto it = volumes.begin(); it != volumes.end();) {
         if (ContainsName(names, it->deviceName)) {
             ++it;

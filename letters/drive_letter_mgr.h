@@ -35,12 +35,15 @@ class CDriveLetterMgr : public CDaemonThread {
     static DWORD WINAPI ThreadProc(void* parameter);
     // Re-queries the volume devices and decides every one not seen before.
     void OnVolumeArrival();
-    // Drops the devices that are gone, removing the letters this service gave them.
+    // Drops the devices that are gone, removing the letters this service gave them. Without a
+    // complete list of the devices present it changes nothing.
     void OnVolumeRemoval();
 
-    // The NT device names of the volume manager's children. Volume manager node missing (1210)
+    // Appends the NT device names of the volume manager's children. A walk that loses its node
+    // to a removal begins again, a bounded number of times; false when none reached the end of
+    // the list, and names then holds what the last walk saw. Volume manager node missing (1210)
     // or childless (1211) ends the process.
-    static void EnumVolumeDevices(std::list<std::wstring>& names);
+    static bool EnumVolumeDevices(std::list<std::wstring>& names);
     // One entry per volume device with its drive-letter state; assigned and letter are left to
     // the caller. A mount-point manager that cannot be opened (1209) ends the process.
     static void QueryVolumes(std::list<VolumeInfo>& volumes);

@@ -22,6 +22,9 @@ constexpr wchar_t kVolumeDevicePrefix[] = L"\\Device\\HarddiskVolume";
 constexpr size_t kVolumeDevicePrefixBytes = sizeof(kVolumeDevicePrefix) - sizeof(wchar_t);
 // MAX_PATH units: longer names fail the property read and are skipped.
 constexpr ULONG kPropertyUnits = 260;
+// Walks begun in one pass. Each restart follows a device removed under the walk; a tree that
+// keeps changing this long is left to the pass that its next notification brings.
+constexpr int kWalkAttempts = 4;
 
 constexpr wchar_t kMountPointManager[] = L"\\\\.\\MountPointManager";
 // IOCTL_MOUNTMGR_QUERY_POINTS.
@@ -116,33 +119,67 @@ bool QueryHasLetter(HANDLE mountPointManager, const std::wstring& name) {
     return HasDriveLetterLink(output.data(), returned < kPointsBytes ? returned : kPointsBytes);
 }
 
+// Appends the node's physical device object name when it names a numbered volume device.
+void AppendVolumeName(DEVINST node, wchar_t* buffer, std::list<std::wstring>& names) {
+    ULONG length = kPropertyUnits * sizeof(wchar_t);
+    if (CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_PHYSICAL_DEVICE_OBJECT_NAME, nullptr, buffer, &length,
+                                          0) != CR_SUCCESS)
+        return;
+    if (length > kPropertyUnits * sizeof(wchar_t) || length < sizeof(wchar_t) ||
+        length - sizeof(wchar_t) <= kVolumeDevicePrefixBytes)
+        return;
+    // The name ends at its first zero unit, which need not lie where the length says.
+    const size_t units = wcsnlen(buffer, length / sizeof(wchar_t));
+    if (units * sizeof(wchar_t) <= kVolumeDevicePrefixBytes ||
+        memcmp(buffer, kVolumeDevicePrefix, kVolumeDevicePrefixBytes) != 0)
+        return;
+    names.emplace_back(buffer, units);
+}
+
+enum class WalkEnd { Complete, CutShort };
+
+// One walk of the volume manager's children from its first. The end of the list and the removal
+// of the node the walk stands on give the same answer; the node's own status tells them apart.
+WalkEnd WalkVolumeDevices(DEVINST manager, wchar_t* buffer, std::list<std::wstring>& names) {
+    DEVINST node = 0;
+    if (CM_Get_Child(&node, manager, 0) != CR_SUCCESS)
+        RaiseFatalError(kFatalVolumeManagerChild, GetLastError());
+    for (;;) {
+        AppendVolumeName(node, buffer, names);
+        // A failed call may have written its answer too: the node asked about is kept apart.
+        DEVINST sibling = 0;
+        const CONFIGRET answer = CM_Get_Sibling(&sibling, node, 0);
+        if (answer == CR_NO_SUCH_DEVNODE) {
+            ULONG status = 0, problem = 0;
+            return CM_Get_DevNode_Status(&status, &problem, node, 0) == CR_NO_SUCH_DEVINST
+                       ? WalkEnd::CutShort
+                       : WalkEnd::Complete;
+        }
+        // Any other failure leaves the rest of the list unknown.
+        if (answer != CR_SUCCESS)
+            return WalkEnd::CutShort;
+        node = sibling;
+    }
+}
+
 } // namespace
 
-void CDriveLetterMgr::EnumVolumeDevices(std::list<std::wstring>& names) {
-    DEVINST node = 0;
+bool CDriveLetterMgr::EnumVolumeDevices(std::list<std::wstring>& names) {
+    DEVINST manager = 0;
     // The error part is the thread's last error, not the CONFIGRET.
-    if (CM_Locate_DevNodeW(&node, const_cast<DEVINSTID_W>(kVolumeManagerInstance),
+    if (CM_Locate_DevNodeW(&manager, const_cast<DEVINSTID_W>(kVolumeManagerInstance),
                            CM_LOCATE_DEVNODE_NORMAL) != CR_SUCCESS)
         RaiseFatalError(kFatalVolumeManagerNode, GetLastError());
-    if (CM_Get_Child(&node, node, 0) != CR_SUCCESS)
-        RaiseFatalError(kFatalVolumeManagerChild, GetLastError());
 
     std::unique_ptr<wchar_t[]> buffer(new wchar_t[kPropertyUnits]);
-    do {
-        ULONG length = kPropertyUnits * sizeof(wchar_t);
-        if (CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_PHYSICAL_DEVICE_OBJECT_NAME, nullptr, buffer.get(),
-                                              &length, 0) != CR_SUCCESS)
-            continue;
-        if (length > kPropertyUnits * sizeof(wchar_t) || length < sizeof(wchar_t) ||
-            length - sizeof(wchar_t) <= kVolumeDevicePrefixBytes)
-            continue;
-        // The name ends at its first zero unit, which need not lie where the length says.
-        const size_t units = wcsnlen(buffer.get(), length / sizeof(wchar_t));
-        if (units * sizeof(wchar_t) <= kVolumeDevicePrefixBytes ||
-            memcmp(buffer.get(), kVolumeDevicePrefix, kVolumeDevicePrefixBytes) != 0)
-            continue;
-        names.emplace_back(buffer.get(), units);
-    } while (CM_Get_Sibling(&node, node, 0) == CR_SUCCESS);
+    std::list<std::wstring> walked;
+    bool complete = false;
+    for (int attempt = 0; attempt < kWalkAttempts && !complete; ++attempt) {
+        walked.clear();
+        complete = WalkVolumeDevices(manager, buffer.get(), walked) == WalkEnd::Complete;
+    }
+    names.splice(names.end(), walked);
+    return complete;
 }
 
 void CDriveLetterMgr::QueryVolumes(std::list<VolumeInfo>& volumes) {
@@ -153,6 +190,7 @@ void CDriveLetterMgr::QueryVolumes(std::list<VolumeInfo>& volumes) {
         RaiseFatalError(kFatalMountPointManager, GetLastError());
 
     std::list<std::wstring> names;
+    // A partial list names only devices that are there; those it misses are not decided yet.
     EnumVolumeDevices(names);
     for (const std::wstring& name : names) {
         VolumeInfo volume;

@@ -15,6 +15,8 @@ typedef DWORD DEVINST;
 #define CR_BUFFER_SMALL 0x1A
 #define CR_NO_SUCH_VALUE 0x25
 #define CM_DRP_PHYSICAL_DEVICE_OBJECT_NAME 0x0F
+#define DN_DRIVER_LOADED 0x02
+#define DN_STARTED 0x08
 
 /* Node numbers: the volume manager, then its children from here on. */
 enum { NODE_VOLUME_MANAGER = 1, NODE_FIRST_VOLUME = 2 };
@@ -124,6 +126,19 @@ __declspec(dllexport) CONFIGRET WINAPI CM_Get_Sibling(DEVINST* sibling, DEVINST 
     if (!IsVolumeNode(node) || !IsVolumeNode(node + 1))
         return CR_NO_SUCH_DEVNODE;
     *sibling = node + 1;
+    return CR_SUCCESS;
+}
+
+/* The list never changes while the DLL is loaded, so every node it names is present and started. */
+__declspec(dllexport) CONFIGRET WINAPI
+    CM_Get_DevNode_Status(ULONG* status, ULONG* problem, DEVINST node, ULONG flags) {
+    (void)flags;
+    if (!status || !problem)
+        return CR_INVALID_POINTER;
+    if (node != NODE_VOLUME_MANAGER && !IsVolumeNode(node))
+        return CR_NO_SUCH_DEVNODE;
+    *status = DN_DRIVER_LOADED | DN_STARTED;
+    *problem = 0;
     return CR_SUCCESS;
 }
 

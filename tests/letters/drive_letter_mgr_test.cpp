@@ -49,6 +49,10 @@ class DriveLetters : public ::testing::Test {
             delete g_pDriveLetterMgr;
             g_pDriveLetterMgr = nullptr;
         }
+        RemoveTestLetters();
+    }
+
+    static void RemoveTestLetters() {
         for (wchar_t letter = L'D'; letter <= L'Z'; ++letter)
             if (IsTestTarget(Target(letter)))
                 DefineDosDeviceW(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION, Drive(letter).c_str(), nullptr);
@@ -252,6 +256,47 @@ TEST_F(DriveLetters, RemovalTakesOnlyItsOwnLettersOfVanishedDevices) {
     EXPECT_EQ(L"", Target(m_free[0]));
     EXPECT_EQ(VolumeName(kV4), Target(m_free[1]));
     EXPECT_EQ(kOther, Target(m_free[2]));
+}
+
+TEST_F(DriveLetters, AWalkCutShortRemovesNoLetterOfAVolumeStillThere) {
+    const struct {
+        const char* what;
+        int cutTimes;
+        CONFIGRET answer;
+    } cases[] = {
+        {"node removed under the walk once", 1, CR_NO_SUCH_DEVNODE},
+        {"node removed under every walk", 1000, CR_NO_SUCH_DEVNODE},
+        {"sibling request failed", 1000, CR_REGISTRY_ERROR},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        g_fake.tree = {{VolumeName(kV3), {}, 1},
+                       {VolumeName(kV4), {}, 1},
+                       {VolumeName(kV5), {}, 1},
+                       {VolumeName(kV6), {}, 1}};
+        CDriveLetterMgr mgr;
+        mgr.InitialScan();
+        ASSERT_EQ(m_free[3], Entry(mgr, kV6).letter);
+
+        // kV5 goes away; the walk loses its place at kV4, before kV6.
+        Drop(kV5);
+        g_fake.cutAt = VolumeName(kV4);
+        g_fake.cutTimes = c.cutTimes;
+        g_fake.cutAnswer = c.answer;
+        mgr.OnVolumeRemoval();
+        EXPECT_EQ(VolumeName(kV6), Target(m_free[3]));
+        const bool completed = g_fake.cutTimes == 0;
+        EXPECT_EQ(completed ? L"" : VolumeName(kV5), Target(m_free[2]));
+        EXPECT_EQ(completed ? 3u : 4u, mgr.volumes.size());
+
+        // The next pass tries again.
+        g_fake.cutTimes = 0;
+        mgr.OnVolumeRemoval();
+        EXPECT_EQ((std::vector<std::wstring>{VolumeName(kV3), VolumeName(kV4), VolumeName(kV6)}), Names(mgr));
+        EXPECT_EQ(L"", Target(m_free[2]));
+        EXPECT_EQ(VolumeName(kV6), Target(m_free[3]));
+        RemoveTestLetters();
+    }
 }
 
 TEST_F(DriveLetters, TheThreadHandlesArrivalAndRemovalUntilStopped) {

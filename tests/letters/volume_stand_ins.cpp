@@ -19,6 +19,8 @@ constexpr DEVINST kFirstChild = 100;
 // A link whose name the answer places outside itself.
 constexpr wchar_t kStrayLink[] = L"<stray>";
 
+// The node that the last cut walk stood on, until the next walk begins.
+DEVINST g_removedNode = 0;
 DWORD g_testThread = 0;
 CImportPatch* g_open = nullptr;
 CImportPatch* g_close = nullptr;
@@ -42,14 +44,32 @@ CONFIGRET WINAPI FakeChild(PDEVINST child, DEVINST node, ULONG) {
         SetLastError(g_fake.cmError);
         return CR_NO_SUCH_DEVNODE;
     }
+    g_removedNode = 0;
     *child = kFirstChild;
     return CR_SUCCESS;
 }
 
 CONFIGRET WINAPI FakeSibling(PDEVINST sibling, DEVINST node, ULONG) {
+    // As the configuration manager does, whatever the answer.
+    *sibling = 0;
+    if (g_fake.cutTimes > 0 && g_fake.tree.at(node - kFirstChild).name == g_fake.cutAt) {
+        --g_fake.cutTimes;
+        if (g_fake.cutAnswer == CR_NO_SUCH_DEVNODE)
+            g_removedNode = node;
+        return g_fake.cutAnswer;
+    }
     if (node + 1 - kFirstChild >= g_fake.tree.size())
         return CR_NO_SUCH_DEVNODE;
     *sibling = node + 1;
+    return CR_SUCCESS;
+}
+
+CONFIGRET WINAPI FakeStatus(PULONG status, PULONG problem, DEVINST node, ULONG flags) {
+    EXPECT_EQ(0u, flags);
+    if (node == g_removedNode)
+        return CR_NO_SUCH_DEVINST;
+    *status = DN_DRIVER_LOADED | DN_STARTED;
+    *problem = 0;
     return CR_SUCCESS;
 }
 
@@ -191,6 +211,7 @@ int ProbeApfsVolume(const wchar_t* deviceName) {
 
 CFakeVolumePlatform::CFakeVolumePlatform() {
     g_fake = FakePlatform();
+    g_removedNode = 0;
     g_fake.probed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     g_fake.walked = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     g_testThread = GetCurrentThreadId();
@@ -209,6 +230,7 @@ CFakeVolumePlatform::CFakeVolumePlatform() {
     patch("CFGMGR32.dll", "CM_Locate_DevNodeW", Fn(FakeLocate));
     patch("CFGMGR32.dll", "CM_Get_Child", Fn(FakeChild));
     patch("CFGMGR32.dll", "CM_Get_Sibling", Fn(FakeSibling));
+    patch("CFGMGR32.dll", "CM_Get_DevNode_Status", Fn(FakeStatus));
     patch("CFGMGR32.dll", "CM_Get_DevNode_Registry_PropertyW", Fn(FakeProperty));
     g_open = patch("KERNEL32.dll", "CreateFileW", Fn(FakeCreateFile));
     g_close = patch("KERNEL32.dll", "CloseHandle", Fn(FakeCloseHandle));

@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <cfgmgr32.h>
+
 #include <map>
 #include <memory>
 #include <string>
@@ -32,6 +34,12 @@ struct FakePlatform {
     DWORD cmError = 0;
     // Devices whose query fails outright.
     std::vector<std::wstring> queryFails;
+    // The next cutTimes sibling requests from the node of device cutAt fail with cutAnswer. For
+    // CR_NO_SUCH_DEVNODE the node counts as removed under the walk (its status answers
+    // CR_NO_SUCH_DEVINST until the next walk begins); the device is listed again all the same.
+    std::wstring cutAt;
+    int cutTimes = 0;
+    CONFIGRET cutAnswer = CR_NO_SUCH_DEVNODE;
 
     std::map<std::wstring, int> probes;
     std::vector<std::wstring> queried;

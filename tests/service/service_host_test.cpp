@@ -94,6 +94,12 @@ CONFIGRET WINAPI FakeGetSibling(PDEVINST, DEVINST, ULONG) {
     return CR_NO_SUCH_DEVNODE;
 }
 
+CONFIGRET WINAPI FakeGetStatus(PULONG status, PULONG problem, DEVINST, ULONG) {
+    *status = DN_DRIVER_LOADED | DN_STARTED;
+    *problem = 0;
+    return CR_SUCCESS;
+}
+
 CONFIGRET WINAPI FakeGetProperty(DEVINST, ULONG, PULONG, PVOID, PULONG, ULONG) {
     return CR_NO_SUCH_VALUE;
 }
@@ -183,7 +189,7 @@ class ServiceHost : public ::testing::Test {
         g = Platform();
         for (CImportPatch* patch :
              {&m_status, &m_report, &m_exit, &m_open, &m_ioctl, &m_notify, &m_unnotify, &m_handler, &m_locate,
-              &m_child, &m_sibling, &m_property, &m_thread, &m_event})
+              &m_child, &m_sibling, &m_devStatus, &m_property, &m_thread, &m_event})
             ASSERT_TRUE(patch->Active());
         g_realCreateEvent = m_event.Original<decltype(&CreateEventW)>();
         g_realCreateThread = m_thread.Original<decltype(&CreateThread)>();
@@ -240,6 +246,7 @@ class ServiceHost : public ::testing::Test {
     CImportPatch m_locate{"cfgmgr32.dll", "CM_Locate_DevNodeW", Fn(&FakeLocateDevNode)};
     CImportPatch m_child{"cfgmgr32.dll", "CM_Get_Child", Fn(&FakeGetChild)};
     CImportPatch m_sibling{"cfgmgr32.dll", "CM_Get_Sibling", Fn(&FakeGetSibling)};
+    CImportPatch m_devStatus{"cfgmgr32.dll", "CM_Get_DevNode_Status", Fn(&FakeGetStatus)};
     CImportPatch m_property{"cfgmgr32.dll", "CM_Get_DevNode_Registry_PropertyW", Fn(&FakeGetProperty)};
     CImportPatch m_thread{"kernel32.dll", "CreateThread", Fn(&FakeCreateThread)};
     CImportPatch m_event{"kernel32.dll", "CreateEventW", Fn(&FakeCreateEvent)};
