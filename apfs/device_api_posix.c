@@ -24,8 +24,14 @@
 #define GPT_ENTRY_MAX_SIZE 512
 /* A GPT entry array larger than this is not a disk layout Windows would report. */
 #define GPT_MAX_ENTRIES 4096
+#define GPT_HEADER_SIZE_OFFSET 12
+#define GPT_HEADER_CRC_OFFSET 16
+#define GPT_MY_LBA_OFFSET 24
+/* The fields up to the entry array's CRC; a header that claims fewer is not one. */
+#define GPT_HEADER_MIN_SIZE 92
 #define MBR_SIGNATURE_OFFSET 510
 #define MBR_TABLE_OFFSET 446
+#define MBR_PROTECTIVE_TYPE 0xEE
 
 static _Thread_local DWORD g_last_error;
 static uint64_t g_read_count;
@@ -181,14 +187,52 @@ static int guid_is_zero(const uint8_t* guid) {
  * sector size, so the layout below is the same for both. */
 static const uint32_t g_gpt_sector_sizes[] = {512, 4096};
 
+/* CRC-32 of IEEE 802.3 (reflected, polynomial 0xEDB88320), the one a GPT header carries. */
+static uint32_t crc32_ieee(const uint8_t* bytes, size_t size) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < size; i++) {
+        crc ^= bytes[i];
+        for (int bit = 0; bit < 8; bit++)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+static int mbr_is_protective(const uint8_t* mbr) {
+    for (int i = 0; i < 4; i++)
+        if (mbr[MBR_TABLE_OFFSET + 16 * i + 4] == MBR_PROTECTIVE_TYPE)
+            return 1;
+    return 0;
+}
+
+/* Whether a header read at LBA 1 of sector-byte sectors is one to go by: signed, whole by its CRC,
+ * at the LBA it names as its own, and with its entry array on the device. Stray bytes that merely
+ * begin with the signature, such as a 4096-byte-sector header left on a disk of 512-byte ones,
+ * fail one of these. */
+static int gpt_header_valid(const uint8_t* header, uint32_t sector, uint64_t device_size) {
+    if (memcmp(header, GPT_SIGNATURE, 8) != 0)
+        return 0;
+    uint32_t size = apfs_le32(header + GPT_HEADER_SIZE_OFFSET);
+    if (size < GPT_HEADER_MIN_SIZE || size > GPT_HEADER_READ)
+        return 0;
+    uint8_t copy[GPT_HEADER_READ];
+    memcpy(copy, header, size);
+    apfs_put_le32(copy + GPT_HEADER_CRC_OFFSET, 0);
+    if (crc32_ieee(copy, size) != apfs_le32(header + GPT_HEADER_CRC_OFFSET) ||
+        apfs_le64(header + GPT_MY_LBA_OFFSET) != GPT_HEADER_LBA)
+        return 0;
+    uint64_t entries_lba = apfs_le64(header + 72);
+    uint64_t array_size = (uint64_t)apfs_le32(header + 80) * apfs_le32(header + 84);
+    return entries_lba <= device_size / sector && array_size <= device_size - entries_lba * sector;
+}
+
 static BOOL gpt_layout(int fd, const uint8_t* header, uint32_t sector, uint8_t* out, DWORD out_size,
                        LPDWORD returned) {
     uint64_t entries_lba = apfs_le64(header + 72);
     uint32_t count = apfs_le32(header + 80);
     uint32_t entry_size = apfs_le32(header + 84);
     uint64_t first_usable = apfs_le64(header + 40), last_usable = apfs_le64(header + 48);
-    if (entry_size < GPT_ENTRY_MIN_SIZE || entry_size > GPT_ENTRY_MAX_SIZE || count > GPT_MAX_ENTRIES ||
-        entries_lba > UINT64_MAX / sector)
+    if (entry_size < GPT_ENTRY_MIN_SIZE || entry_size > GPT_ENTRY_MAX_SIZE || count > GPT_MAX_ENTRIES)
         return fail(ERROR_READ_FAULT);
     apfs_put_le32(out + FS_LAYOUT_STYLE, FS_PARTITION_STYLE_GPT);
     memcpy(out + FS_LAYOUT_GPT_DISK_ID, header + 56, 16);
@@ -246,17 +290,25 @@ static BOOL mbr_layout(const uint8_t* mbr, uint8_t* out, DWORD out_size, LPDWORD
 
 static BOOL drive_layout(int fd, uint8_t* out, DWORD out_size, LPDWORD returned) {
     uint8_t mbr[MBR_SECTOR_SIZE], header[GPT_HEADER_READ];
+    struct stat st;
     if (out_size < FS_LAYOUT_HEAD_SIZE)
         return fail(ERROR_INSUFFICIENT_BUFFER);
+    if (fstat(fd, &st) != 0)
+        return fail(ERROR_INVALID_HANDLE);
     memset(out, 0, out_size);
-    for (size_t i = 0; i < sizeof g_gpt_sector_sizes / sizeof *g_gpt_sector_sizes; i++) {
-        uint32_t sector = g_gpt_sector_sizes[i];
-        if (read_exact(fd, GPT_HEADER_LBA * sector, header, sizeof header) &&
-            memcmp(header, GPT_SIGNATURE, 8) == 0)
-            return gpt_layout(fd, header, sector, out, out_size, returned);
+    int has_mbr = read_exact(fd, 0, mbr, sizeof mbr) && mbr[MBR_SIGNATURE_OFFSET] == 0x55 &&
+                  mbr[MBR_SIGNATURE_OFFSET + 1] == 0xAA;
+    /* As Windows does: a GPT counts only behind a protective MBR and with a sound header; any
+     * other disk with an MBR is read by its MBR. */
+    if (has_mbr && mbr_is_protective(mbr)) {
+        for (size_t i = 0; i < sizeof g_gpt_sector_sizes / sizeof *g_gpt_sector_sizes; i++) {
+            uint32_t sector = g_gpt_sector_sizes[i];
+            if (read_exact(fd, GPT_HEADER_LBA * sector, header, sizeof header) &&
+                gpt_header_valid(header, sector, (uint64_t)st.st_size))
+                return gpt_layout(fd, header, sector, out, out_size, returned);
+        }
     }
-    if (read_exact(fd, 0, mbr, sizeof mbr) && mbr[MBR_SIGNATURE_OFFSET] == 0x55 &&
-        mbr[MBR_SIGNATURE_OFFSET + 1] == 0xAA)
+    if (has_mbr)
         return mbr_layout(mbr, out, out_size, returned);
     apfs_put_le32(out + FS_LAYOUT_STYLE, FS_PARTITION_STYLE_RAW);
     *returned = FS_LAYOUT_HEAD_SIZE;

@@ -213,6 +213,93 @@ TEST_F(FsReaderTest, GptDiskReadsThePartition) {
     }
 }
 
+#ifndef _WIN32
+uint32_t Crc32(const uint8_t* bytes, size_t size) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < size; i++) {
+        crc ^= bytes[i];
+        for (int bit = 0; bit < 8; bit++)
+            crc = (crc >> 1) ^ ((crc & 1) ? 0xEDB88320u : 0);
+    }
+    return ~crc;
+}
+
+void SealGptHeader(uint8_t* header) {
+    apfs_put_le32(header + 16, 0);
+    apfs_put_le32(header + 16, Crc32(header, 92));
+}
+
+TEST_F(FsReaderTest, OnlyASoundGptBehindAProtectiveMbrIsTakenForOne) {
+    // A disk of 512-byte sectors with one MBR entry, and a GPT of 4096-byte sectors beside it: its
+    // header at byte 4096, its entries at byte 8192, its one APFS partition at LBA 6.
+    constexpr uint64_t kSize = 2048 * 512 + 65536;
+    const struct {
+        const char* what;
+        uint8_t mbr_type;
+        uint32_t mbr_start;
+        void (*spoil)(uint8_t* header);
+        uint32_t style;
+        uint64_t start;
+    } cases[] = {
+        {"sound, protected", 0xEE, 1, nullptr, FS_PARTITION_STYLE_GPT, 6 * 4096},
+        {"no protective entry", 0x07, 2048, nullptr, FS_PARTITION_STYLE_MBR, 2048 * 512},
+        {"header CRC wrong", 0xEE, 1, [](uint8_t* h) { h[56] ^= 1; }, FS_PARTITION_STYLE_MBR, 512},
+        {"header at another LBA", 0xEE, 1,
+         [](uint8_t* h) {
+             apfs_put_le64(h + 24, 2);
+             SealGptHeader(h);
+         },
+         FS_PARTITION_STYLE_MBR, 512},
+        {"entries past the end", 0xEE, 1,
+         [](uint8_t* h) {
+             apfs_put_le64(h + 72, kSize / 4096 - 1);
+             SealGptHeader(h);
+         },
+         FS_PARTITION_STYLE_MBR, 512},
+    };
+    const std::string path = ScratchPath("stray-gpt.img");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<uint8_t> disk(kSize, 0);
+        disk[446 + 4] = c.mbr_type;
+        apfs_put_le32(&disk[446 + 8], c.mbr_start);
+        disk[510] = 0x55;
+        disk[511] = 0xAA;
+        uint8_t* entry = &disk[8192];
+        memcpy(entry, kApfsType.data(), 16);
+        apfs_put_le64(entry + 32, 6);
+        apfs_put_le64(entry + 40, 21);
+        uint8_t* h = &disk[4096];
+        memcpy(h, "EFI PART", 8);
+        apfs_put_le32(h + 12, 92);
+        apfs_put_le64(h + 24, 1);
+        apfs_put_le64(h + 72, 2);
+        apfs_put_le32(h + 80, 128);
+        apfs_put_le32(h + 84, 128);
+        SealGptHeader(h);
+        if (c.spoil)
+            c.spoil(h);
+        FILE* file = fopen(path.c_str(), "wb");
+        ASSERT_NE(nullptr, file);
+        ASSERT_EQ(disk.size(), fwrite(disk.data(), 1, disk.size(), file));
+        fclose(file);
+
+        int fd = fs_posix_open(path.c_str(), 0);
+        ASSERT_NE(-1, fd);
+        std::vector<uint8_t> layout(FS_LAYOUT_HEAD_SIZE + 4 * FS_PARTITION_ENTRY_SIZE);
+        DWORD returned = 0;
+        EXPECT_TRUE(fs_posix_device_io_control(reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd)),
+                                               IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, layout.data(),
+                                               static_cast<DWORD>(layout.size()), &returned, nullptr));
+        fs_posix_close(fd);
+        EXPECT_EQ(c.style, apfs_le32(&layout[FS_LAYOUT_STYLE]));
+        ASSERT_EQ(1u, apfs_le32(&layout[FS_LAYOUT_COUNT]));
+        EXPECT_EQ(c.start, apfs_le64(&layout[FS_LAYOUT_HEAD_SIZE + FS_PARTITION_STARTING_OFFSET]));
+    }
+    std::remove(path.c_str());
+}
+#endif
+
 TEST_F(FsReaderTest, LockFailureClosesWithoutDismount) {
     g_log.lock_error = 5;
     std::string diagnostics;
