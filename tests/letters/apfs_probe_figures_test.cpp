@@ -19,8 +19,20 @@ namespace {
 uint64_t g_reads;
 int64_t g_position;
 std::set<int64_t> g_units;
+// Whether the last reader closed had failed with every unit of its budget spent.
+bool g_budgetSpent;
 
 } // namespace
+
+// The probe's reader as it is closed, before its state is reset.
+extern "C" {
+void __real_FsReader_Uninit(FsReader* reader);
+
+void __wrap_FsReader_Uninit(FsReader* reader) {
+    g_budgetSpent = reader->failed != 0 && reader->units == reader->budget;
+    __real_FsReader_Uninit(reader);
+}
+}
 
 #ifdef _WIN32
 namespace {
@@ -73,9 +85,10 @@ TEST(ApfsProbeFigures, OneWholeProbePerFixture) {
     g_seek = seek.Original<SeekFn>();
     g_read = read.Original<ReadFn>();
 #endif
-    // The answer, and the most transfers the probe may make: walks that stop early stay well below
-    // the budget, and one that spends it ends there.
-    constexpr uint64_t kBudgetReads = FS_READER_PROBE_BUDGET / FS_READER_UNIT;
+    // The answer, and the most transfers the probe may make (walks that stop early stay well below
+    // the budget), or kSpendsBudget for a probe that the budget ends: its reader is closed failed
+    // with every unit of the budget spent, which no probe that stopped for another reason shows.
+    constexpr uint64_t kSpendsBudget = 0;
     struct Case {
         const char* name;
         int volume;
@@ -97,9 +110,9 @@ TEST(ApfsProbeFigures, OneWholeProbePerFixture) {
                           {"hostile_tree_many_streams", 82, 1, 32},
                           {"hostile_tree_many_crypto", 83, 1, 32},
                           {"hostile_tree_many_extents", 84, 1, 32},
-                          {"hostile_tree_many_attrs", 85, 0, kBudgetReads},
+                          {"hostile_tree_many_attrs", 85, 0, kSpendsBudget},
                           {"hostile_area_huge", 86, 0, 8},
-                          {"hostile_area_sparse", 87, 0, kBudgetReads},
+                          {"hostile_area_sparse", 87, 0, kSpendsBudget},
                           {"hostile_area_real", 88, 1, 320}};
     constexpr int kRounds = 20;
     // An untimed pass first: the first probes of a process pay warm-up costs that would otherwise
@@ -112,9 +125,11 @@ TEST(ApfsProbeFigures, OneWholeProbePerFixture) {
     for (const Case& c : cases) {
         g_reads = 0;
         g_units.clear();
+        g_budgetSpent = false;
         EXPECT_EQ(c.expected, ProbeTestVolume(c.volume)) << c.name;
         uint64_t reads = g_reads;
         size_t units = g_units.size();
+        const bool spent = g_budgetSpent;
         auto start = std::chrono::steady_clock::now();
         for (int i = 0; i < kRounds; i++)
             ProbeTestVolume(c.volume);
@@ -122,7 +137,10 @@ TEST(ApfsProbeFigures, OneWholeProbePerFixture) {
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count() /
             kRounds;
         printf("%-28s %8llu %8zu %10.3f\n", c.name, static_cast<unsigned long long>(reads), units, ms);
-        EXPECT_LE(reads, c.most_reads) << c.name;
+        EXPECT_EQ(c.most_reads == kSpendsBudget, spent) << c.name;
+        if (c.most_reads != kSpendsBudget) {
+            EXPECT_LE(reads, c.most_reads) << c.name;
+        }
         // A generous bound: the figures themselves are the report, the target is far below.
         EXPECT_LT(ms, 1000.0) << c.name;
     }
