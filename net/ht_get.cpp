@@ -20,8 +20,9 @@ bool HasHttpScheme(const std::wstring& url) {
            _wcsnicmp_l(url.c_str(), kHttpsPrefix, wcslen(kHttpsPrefix), g_Locale) == 0;
 }
 
+// 308 (RFC 9110 section 15.4.9) is followed as 307 is: nginx and CDNs send it for moved files.
 bool IsRedirect(int32_t status) {
-    return status == 300 || status == 301 || status == 302 || status == 303 || status == 307;
+    return status == 300 || status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
 class CUrlHolder {
@@ -64,6 +65,10 @@ template <class TSocket> int CHtGet<TSocket>::Get(const wchar_t* outputPath) {
             CUrlHolder url(ParseUrl(working.c_str()));
             if (!url)
                 throw badUrl;
+            // The file's digests guard against accidents, not against whoever is on the path: a
+            // step down to plain HTTP would hand the download to them.
+            if (pass > 1 && lastHttps != 0 && url->https == 0)
+                throw kErrBadRedirectUrl;
             std::string hostPort = url->HostPort();
             if (this->m_socket != INVALID_SOCKET &&
                 (_stricmp(hostPort.c_str(), lastHostPort.c_str()) != 0 || url->https != lastHttps))
@@ -87,12 +92,12 @@ template <class TSocket> int CHtGet<TSocket>::Get(const wchar_t* outputPath) {
                 throw kErrNoLocation;
             lastHostPort = hostPort;
             lastHttps = url->https;
-            // A network-path reference ("//host/path", RFC 3986 section 4.2) names its own host.
-            if (location.compare(0, 2, "//") == 0)
-                location = (lastHttps != 0 ? "https:" : "http:") + location;
-            else if (location[0] == '/')
-                location = (lastHttps != 0 ? "https://" : "http://") + lastHostPort + location;
-            std::unique_ptr<wchar_t[]> wide(Utf8ToWide(location.c_str()));
+            // Servers send any URI reference (RFC 9110 section 10.2.2), "final/x.pud" and
+            // "//host/x" among them; resolving it also encodes what would break the request line.
+            std::string target;
+            if (!ResolveUrlReference(url->ToString(), location, target))
+                throw kErrBadRedirectUrl;
+            std::unique_ptr<wchar_t[]> wide(Utf8ToWide(target.c_str()));
             if (!wide)
                 throw kErrBadLocation;
             working = wide.get();

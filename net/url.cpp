@@ -38,6 +38,134 @@ char* AsciiOf(const std::wstring& text) {
     return WideToAscii(text.c_str());
 }
 
+// A URI reference split as RFC 3986 appendix B splits it.
+struct CReference {
+    std::string scheme;
+    bool hasAuthority = false;
+    std::string authority;
+    std::string path;
+    bool hasQuery = false;
+    std::string query;
+};
+
+bool IsAlpha(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+bool IsDigit(unsigned char c) {
+    return c >= '0' && c <= '9';
+}
+
+// RFC 3986 section 3.1; text before a colon that is not one starts a relative path instead.
+bool IsScheme(const std::string& text) {
+    if (text.empty() || !IsAlpha(text[0]))
+        return false;
+    for (unsigned char c : text) {
+        if (!IsAlpha(c) && !IsDigit(c) && c != '+' && c != '-' && c != '.')
+            return false;
+    }
+    return true;
+}
+
+CReference SplitReference(const std::string& text) {
+    CReference ref;
+    size_t pos = 0;
+    size_t mark = text.find_first_of(":/?#");
+    if (mark != std::string::npos && text[mark] == ':' && IsScheme(text.substr(0, mark))) {
+        ref.scheme = text.substr(0, mark);
+        pos = mark + 1;
+    }
+    if (text.compare(pos, 2, "//") == 0) {
+        size_t end = text.find_first_of("/?#", pos + 2);
+        if (end == std::string::npos)
+            end = text.size();
+        ref.hasAuthority = true;
+        ref.authority = text.substr(pos + 2, end - pos - 2);
+        pos = end;
+    }
+    size_t end = text.find_first_of("?#", pos);
+    if (end == std::string::npos)
+        end = text.size();
+    ref.path = text.substr(pos, end - pos);
+    if (end < text.size() && text[end] == '?') {
+        size_t fragment = text.find('#', end + 1);
+        ref.hasQuery = true;
+        ref.query =
+            text.substr(end + 1, fragment == std::string::npos ? std::string::npos : fragment - end - 1);
+    }
+    return ref;
+}
+
+void DropLastSegment(std::string& out) {
+    size_t slash = out.rfind('/');
+    out.erase(slash == std::string::npos ? 0 : slash);
+}
+
+// RFC 3986 section 5.2.4.
+std::string RemoveDotSegments(const std::string& path) {
+    std::string out;
+    const size_t n = path.size();
+    size_t i = 0;
+    auto at = [&](const char* text) { return path.compare(i, strlen(text), text) == 0; };
+    auto rest = [&](const char* text) { return n - i == strlen(text) && at(text); };
+    while (i < n) {
+        if (at("../")) {
+            i += 3;
+        } else if (at("./") || at("/./")) {
+            i += 2;
+        } else if (rest("/.")) {
+            out += '/';
+            i = n;
+        } else if (at("/../")) {
+            DropLastSegment(out);
+            i += 3;
+        } else if (rest("/..")) {
+            DropLastSegment(out);
+            out += '/';
+            i = n;
+        } else if (rest(".") || rest("..")) {
+            i = n;
+        } else {
+            size_t next = path.find('/', i + 1);
+            if (next == std::string::npos)
+                next = n;
+            out.append(path, i, next - i);
+            i = next;
+        }
+    }
+    return out;
+}
+
+// The bytes a path segment or a query may hold as they are (RFC 3986 sections 3.3 and 3.4): the
+// unreserved ones, the sub-delimiters, ":" and "@", and "%", which already-encoded text keeps.
+bool MayStandInTarget(unsigned char c, const char* extra) {
+    return IsAlpha(c) || IsDigit(c) || (c != 0 && strchr("-._~!$&'()*+,;=:@%", c) != nullptr) ||
+           (c != 0 && strchr(extra, c) != nullptr);
+}
+
+void AppendEncoded(std::string& out, const std::string& text, const char* extra) {
+    static const char kHex[] = "0123456789ABCDEF";
+    for (unsigned char c : text) {
+        if (MayStandInTarget(c, extra)) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+}
+
+// Blanks, control bytes and the delimiters RFC 3986 excludes never belong to a host or port;
+// bytes from 0x80 on may, for an international name.
+bool IsAuthorityText(const std::string& text) {
+    for (unsigned char c : text) {
+        if (c <= 0x20 || c == 0x7F || strchr("\"<>\\^`{|}", c) != nullptr)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 void UrlParts::FreeStrings() {
@@ -171,6 +299,48 @@ UrlParts* ParseUrl(const wchar_t* url) {
     parts.path = UrlEncode(reinterpret_cast<const uint8_t*>(path8.get()),
                            static_cast<int32_t>(strlen(path8.get())), nullptr, "/%+");
     return build.parts.release();
+}
+
+bool ResolveUrlReference(const std::string& base, const std::string& reference, std::string& target) {
+    const CReference from = SplitReference(base);
+    const CReference ref = SplitReference(reference);
+    CReference to;
+    if (!ref.scheme.empty()) {
+        to = ref;
+        for (char& c : to.scheme)
+            c = static_cast<char>(ToLowerChar(c));
+        if ((to.scheme != "http" && to.scheme != "https") || !ref.hasAuthority)
+            return false;
+        to.path = RemoveDotSegments(ref.path);
+    } else {
+        to.scheme = from.scheme;
+        to.hasAuthority = true;
+        to.authority = ref.hasAuthority ? ref.authority : from.authority;
+        to.hasQuery = ref.hasQuery;
+        to.query = ref.query;
+        if (ref.hasAuthority || (!ref.path.empty() && ref.path[0] == '/')) {
+            to.path = RemoveDotSegments(ref.path);
+        } else if (ref.path.empty()) {
+            to.path = from.path;
+            if (!ref.hasQuery) {
+                to.hasQuery = from.hasQuery;
+                to.query = from.query;
+            }
+        } else {
+            // Merged with the base's path up to its last "/" (RFC 3986 section 5.2.3).
+            std::string directory = from.path.empty() ? "/" : from.path.substr(0, from.path.rfind('/') + 1);
+            to.path = RemoveDotSegments(directory + ref.path);
+        }
+    }
+    if (!IsAuthorityText(to.authority))
+        return false;
+    target = to.scheme + "://" + to.authority;
+    AppendEncoded(target, to.path, "/");
+    if (to.hasQuery) {
+        target += '?';
+        AppendEncoded(target, to.query, "/?");
+    }
+    return true;
 }
 
 char* UrlEncode(const uint8_t* bytes, int32_t count, uint32_t* outLength, const char* passThrough) {

@@ -35,6 +35,13 @@ void NormalizeUrlInput(std::wstring& url);
 // this client accepts.
 UrlParts* ParseUrl(const wchar_t* url);
 
+// Resolves a URI reference, such as a Location value, against the absolute http or https URL base
+// (RFC 3986 section 5.2, dot segments removed) into an absolute URL without its fragment, every
+// byte of its path and query that may not stand in a request target percent-encoded. False when
+// the reference names another scheme, an http URL without a host, or an authority with a byte that
+// no host or port holds.
+bool ResolveUrlReference(const std::string& base, const std::string& reference, std::string& target);
+
 // Percent-encodes bytes (blank as "+"); bytes of passThrough are copied as they are. A new[]
 // buffer; outLength, when given, receives its length without the terminator.
 char* UrlEncode(const uint8_t* bytes, int32_t count, uint32_t* outLength, const char* passThrough);

@@ -84,6 +84,27 @@ TEST_F(HtGet, RelativeRedirectStaysOnTheKeptConnection) {
     EXPECT_EQ(3, progress.total);
 }
 
+TEST_F(HtGet, RelativeReferencesResolveAgainstTheRequestUrl) {
+    // Each Location against the target before it; what would break the request line is encoded.
+    const char* const chain[][2] = {
+        {"final/updates.pud", "/dir/sub/final/updates.pud"},
+        {"../up?a b\tc", "/dir/sub/up?a%20b%09c"},
+        {"?y", "/dir/sub/up?y"},
+        {"./x#frag", "/dir/sub/x"},
+        {"/../top", "/top"},
+    };
+    script.Accept();
+    std::vector<std::string> expected = {Head("/dir/sub/start?x")};
+    for (const auto& step : chain) {
+        script.Exchange(Redirect(302, step[0]));
+        expected.push_back(Head(step[1]));
+    }
+    script.Exchange(kEmpty200);
+    CTestGet get(Url("/dir/sub/start?x").c_str());
+    EXPECT_EQ(1, get.Get(output.c_str())) << std::hex << get.LastGetError();
+    EXPECT_EQ(expected, script.Received());
+}
+
 TEST_F(HtGet, RedirectToAnotherHostConnectsThere) {
     const std::string v6 = "[::1]:" + std::to_string(peer.port6);
     // A network-path reference names the host and keeps the scheme.
@@ -105,8 +126,9 @@ TEST_F(HtGet, TenRedirectsAreFollowedAndTheEleventhFails) {
     for (int run = 0; run < 2; ++run) {
         bool eleven = run == 1;
         script.Accept();
+        const int statuses[] = {301, 302, 303, 307, 308};
         for (int i = 1; i <= 10; ++i)
-            script.Exchange(Redirect(i % 2 ? 307 : 303, "/r" + std::to_string(i)));
+            script.Exchange(Redirect(statuses[i % 5], "/r" + std::to_string(i)));
         script.Exchange(eleven ? Redirect(300, "/r11") : kEmpty200);
         CTestGet get(Url("/r0").c_str());
         EXPECT_EQ(eleven ? 0 : 1, get.Get(output.c_str()));
@@ -128,8 +150,8 @@ TEST_F(HtGet, RedirectsWithoutAUsableTargetFail) {
     } cases[] = {
         {"HTTP/1.1 302 Found\r\nContent-Length: 0\r\n\r\n", kErrNoLocation},
         {Redirect(302, ""), kErrNoLocation},
-        {Redirect(302, "relative/path"), kErrBadRedirectUrl},
         {Redirect(302, "ftp://127.0.0.1/"), kErrBadRedirectUrl},
+        {Redirect(302, "//bad host/"), kErrBadRedirectUrl},
     };
     for (const auto& c : cases) {
         script.Accept();
@@ -146,7 +168,7 @@ TEST_F(HtGet, FinalStatusOtherThan200FailsWithItsIndex) {
     struct {
         int status;
         long code;
-    } cases[] = {{304, 0x70017}, {305, 0x70017}, {308, 0x70017},
+    } cases[] = {{304, 0x70017}, {305, 0x70017}, {306, 0x70017},
                  {404, 0x70005}, {600, 0x70017}, {505, 0x70016}};
     for (const auto& c : cases) {
         script.Accept();
@@ -246,6 +268,21 @@ TEST_F(HtGetTls, RedirectToHttpsReconnectsWithTlsForTheNewHost) {
                                         SecureHead("/b"), SecureHead("/c"), SecureHead("/d")}),
               script.Received());
     EXPECT_EQ("secret", ReadWholeFile(output));
+    EXPECT_EQ(INVALID_SOCKET, get.m_socket);
+}
+
+TEST_F(HtGetTls, StepFromHttpsToHttpIsRefused) {
+    script.Accept();
+    script.Tls(certs->TlsArguments("server"));
+    script.Exchange(Redirect(301, "http://localhost:" + std::to_string(peer->port4) + "/plain"));
+    const std::string first = SecureUrl("/a");
+    CTestGet get(std::wstring(first.begin(), first.end()).c_str());
+    // Bounds the wait of a client that sent the request anyway.
+    get.m_receiveTimeout = 5;
+    EXPECT_EQ(0, get.Get(output.c_str()));
+    EXPECT_EQ(static_cast<uint32_t>(kErrBadRedirectUrl), get.LastGetError());
+    // No plain connection was asked for.
+    EXPECT_EQ((std::vector<std::string>{"ok localhost", SecureHead("/a")}), script.Received());
     EXPECT_EQ(INVALID_SOCKET, get.m_socket);
 }
 

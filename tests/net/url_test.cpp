@@ -153,3 +153,44 @@ TEST(UrlEncode, EncodesEverythingOutsideTheUnreservedSet) {
     EXPECT_STREQ("", encoded.get());
     EXPECT_EQ(0u, length);
 }
+
+TEST(ResolveUrlReference, EveryReferenceFormAgainstTheRequestUrl) {
+    // RFC 3986 section 5.4, with the fragment dropped: it is never sent.
+    const char* const cases[][2] = {
+        {"g", "http://a/b/c/g"},
+        {"./g", "http://a/b/c/g"},
+        {"/g", "http://a/g"},
+        {"//g", "http://g"},
+        {"?y", "http://a/b/c/d;p?y"},
+        {"g?y", "http://a/b/c/g?y"},
+        {"#s", "http://a/b/c/d;p?q"},
+        {";x", "http://a/b/c/;x"},
+        {".", "http://a/b/c/"},
+        {"..", "http://a/b/"},
+        {"../g", "http://a/b/g"},
+        {"../..", "http://a/"},
+        {"../../../../g", "http://a/g"},
+        {"/../g", "http://a/g"},
+        {"g.", "http://a/b/c/g."},
+        {"..g", "http://a/b/c/..g"},
+        {"./g/.", "http://a/b/c/g/"},
+        {"g;x=1/../y", "http://a/b/c/y"},
+        {"g?y/../x", "http://a/b/c/g?y/../x"},
+        {"g#s/../x", "http://a/b/c/g"},
+        {"HTTPS://h:8443/x/./y", "https://h:8443/x/y"},
+        // What may not stand in a request target is encoded; escapes already there stay.
+        {"a b/\xC3\xA9?q=1 2\t\r\x01\x7F\"#f", "http://a/b/c/a%20b/%C3%A9?q=1%202%09%0D%01%7F%22"},
+        {"/%41?%7e<>", "http://a/%41?%7e%3C%3E"},
+        {"a b:c", "http://a/b/c/a%20b:c"},
+    };
+    for (const auto& c : cases) {
+        std::string target;
+        EXPECT_TRUE(ResolveUrlReference("http://a/b/c/d;p?q", c[0], target)) << c[0];
+        EXPECT_EQ(c[1], target) << c[0];
+    }
+    for (const char* bad :
+         {"g:h", "ftp://a/", "http:g", "https:/g", "//a b/", "//a\r/", "//h\x01/", "//{h}/"}) {
+        std::string target;
+        EXPECT_FALSE(ResolveUrlReference("http://a/b", bad, target)) << bad;
+    }
+}
