@@ -5,6 +5,7 @@
 #include "net_errors.h"
 #include "string_helpers.h"
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -32,6 +33,23 @@ bool HasToken(const std::vector<std::string>& tokens, const char* token) {
     return false;
 }
 
+// Digits alone (RFC 9110 section 8.6): a sign or a control byte is no length. -1 for anything
+// else, a value beyond 64 bits included.
+int64_t ParseLength(const std::string& text) {
+    if (text.empty())
+        return -1;
+    int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return -1;
+        const int digit = c - '0';
+        if (value > (INT64_MAX - digit) / 10)
+            return -1;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
 // Repeated Content-Length fields must agree (RFC 9112 section 6.3): with two lengths the end of
 // the body cannot be known.
 int64_t ContentLength(const HtHeaderFieldList& fields) {
@@ -39,12 +57,27 @@ int64_t ContentLength(const HtHeaderFieldList& fields) {
     for (const HtHeaderField& field : fields) {
         if (_stricmp(field.name.c_str(), "content-length") != 0)
             continue;
-        int64_t value = ParseInt64(field.value.c_str());
+        int64_t value = ParseLength(field.value);
         if (value < 0 || (length >= 0 && value != length))
             throw kErrBadContentLength;
         length = value;
     }
     return length;
+}
+
+// Only a last coding of chunked frames the body (RFC 9112 section 6.3); after any other the body
+// would run to the close, in a coding this client never asked for and cannot undo. The fields
+// together are one list.
+bool EndsInChunked(const HtHeaderFieldList& fields) {
+    std::vector<std::string> codings;
+    std::vector<std::string> pieces;
+    for (const HtHeaderField& field : fields) {
+        if (_stricmp(field.name.c_str(), "transfer-encoding") != 0)
+            continue;
+        SplitString(field.value, pieces, ',');
+        codings.insert(codings.end(), pieces.begin(), pieces.end());
+    }
+    return !codings.empty() && _stricmp(codings.back().c_str(), "chunked") == 0;
 }
 
 } // namespace
@@ -91,6 +124,8 @@ void CHtClient<TSocket>::ReadResponse(uint32_t method, const UrlParts& url, cons
     if (bodiless) {
         // Nothing follows the head; the connection stays usable as its fields say.
     } else if (m_responseHead.GetField("transfer-encoding", value)) {
+        if (!EndsInChunked(m_responseHead.fields))
+            throw kErrBadTransferCoding;
         // A Content-Length beside it puts the framing in doubt, the mark of smuggling: the chunks
         // frame this body, and the connection takes no further exchange (RFC 9112 section 6.3).
         if (m_responseHead.GetField("content-length", value))
@@ -116,11 +151,14 @@ template <class TSocket> void CHtClient<TSocket>::DecideConnection(CExchange& ex
     std::string value;
     if (m_responseHead.GetField(m_proxy != nullptr ? "Proxy-Connection" : "Connection", value))
         SplitString(value, tokens, ',');
+    // Transfer-Encoding in an HTTP/1.0 message makes its framing faulty (RFC 9112 section 6.1): it
+    // is read, and the connection goes with it.
     uint32_t version = m_responseHead.version;
     if (version < kHttp10)
         exchange.close = true;
     else if (version == kHttp10)
-        exchange.close = !HasToken(tokens, "keep-alive");
+        exchange.close =
+            !HasToken(tokens, "keep-alive") || m_responseHead.GetField("transfer-encoding", value);
     else
         exchange.close = HasToken(tokens, "close");
 }

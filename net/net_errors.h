@@ -43,6 +43,7 @@ const long kErrBadChunk = 0x80005;         // a chunk-size line, or the line aft
 const long kErrBadContentLength = 0x80006;
 const long kErrFile = 0x80007;             // the output file or an upload file failed while in use
 const long kErrBodyTooLarge = 0x80009;     // a body beyond the client's body limit
+const long kErrBadTransferCoding = 0x8000A; // a Transfer-Encoding whose last coding is not chunked
 
 // A final status other than 200: 0x70000 | HttpStatusToIndex(status).
 const long kErrHttpStatusBase = 0x70000;

@@ -86,7 +86,7 @@ TEST_F(HtResponse, ChunkedBodyWithExtensionsAndTrailer) {
     std::string data(26, 'q');
     // Beside a Content-Length the chunks still frame the body, but the connection is not kept.
     for (const char* length : {"Content-Length: 1\r\n", ""}) {
-        EXPECT_EQ(0u, Answer(std::string("HTTP/1.1 200 OK\r\nTransfer-Encoding: identity\r\n") + length +
+        EXPECT_EQ(0u, Answer(std::string("HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked\r\n") + length +
                              "\r\n1a;name=value\r\n" + data +
                              "\r\n 3 \r\nxyz\r\n0\r\nTrailer: t\r\n\r\nleftover"));
         EXPECT_EQ(data + "xyz", Body());
@@ -96,6 +96,30 @@ TEST_F(HtResponse, ChunkedBodyWithExtensionsAndTrailer) {
     // The bytes past the body were dropped with the reader: the next response is read clean.
     EXPECT_EQ(0u, Answer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
     EXPECT_EQ("ok", Body());
+}
+
+TEST_F(HtResponse, OnlyALastChunkedCodingFramesTheBody) {
+    const char kChunked[] = "\r\n2\r\nok\r\n0\r\n\r\n";
+    struct {
+        const char* head;
+        uint32_t code;
+        bool kept;
+    } cases[] = {
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n", 0, true},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n", 0, true},
+        // Faulty framing in HTTP/1.0: read, then the connection goes.
+        {"HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nTransfer-Encoding: chunked\r\n", 0, false},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, gzip\r\n", kErrBadTransferCoding, false},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\n", kErrBadTransferCoding, false},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: gzip\r\n",
+         kErrBadTransferCoding, false},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: \r\n", kErrBadTransferCoding, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.code, Answer(std::string(c.head) + kChunked)) << c.head;
+        EXPECT_EQ(c.code == 0 ? "ok" : "", Body()) << c.head;
+        EXPECT_EQ(c.kept, Kept()) << c.head;
+    }
 }
 
 TEST_F(HtResponse, MalformedChunksFail) {
@@ -135,9 +159,10 @@ TEST_F(HtResponse, CountedBodies) {
     EXPECT_EQ(0u, Answer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 2\r\n\r\nok"));
     EXPECT_EQ("ok", Body());
     EXPECT_TRUE(Kept());
-    for (const char* length : {"-1", "12abc", "", "1\r\nContent-Length: 2"}) {
+    // Digits alone: the body after the head would satisfy a lenient reading.
+    for (const char* length : {"-1", "12abc", "", "1\r\nContent-Length: 2", "+5", "-0", "\v5", "0x5"}) {
         EXPECT_EQ(static_cast<uint32_t>(kErrBadContentLength),
-                  Answer(std::string("HTTP/1.1 200 OK\r\nContent-Length: ") + length + "\r\n\r\n"))
+                  Answer(std::string("HTTP/1.1 200 OK\r\nContent-Length: ") + length + "\r\n\r\n12345"))
             << length;
         // Created, and empty.
         EXPECT_EQ(0, _waccess(output.c_str(), 0));
@@ -171,14 +196,19 @@ TEST_F(HtResponse, UnreadableHeadsFail) {
 
 TEST_F(HtResponse, InterimHeadsAreSkippedForEveryMethod) {
     const std::string early = "HTTP/1.1 103 Early Hints\r\nLink: </s>\r\n\r\n";
+    std::string limit;
+    for (uint32_t i = 0; i < kMaxInterimHeads; ++i)
+        limit += early;
     struct {
         uint32_t method;
         std::string interim;
     } cases[] = {
         {kHtPostForm, "HTTP/1.1 100 Continue\r\n\r\n"},
-        {kHtGet, "HTTP/1.1 100 Continue\r\nContent-Length: 0\r\n\r\n"},
+        // Interim heads carry no body, whatever length they announce.
+        {kHtGet, "HTTP/1.1 100 Continue\r\nContent-Length: 5\r\n\r\n"},
         {kHtGet, early},
         {kHtGet, "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 Processing\r\n\r\n" + early},
+        {kHtGet, limit},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(0u, Answer(c.interim + "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nz", c.method));
@@ -188,10 +218,7 @@ TEST_F(HtResponse, InterimHeadsAreSkippedForEveryMethod) {
         EXPECT_EQ(0u, Answer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
         EXPECT_EQ("ok", Body()) << c.interim;
     }
-    std::string endless;
-    for (uint32_t i = 0; i <= kMaxInterimHeads; ++i)
-        endless += early;
-    EXPECT_EQ(static_cast<uint32_t>(kErrHeadTooLong), Answer(endless + "HTTP/1.1 200 OK\r\n\r\n"));
+    EXPECT_EQ(static_cast<uint32_t>(kErrHeadTooLong), Answer(limit + early + "HTTP/1.1 200 OK\r\n\r\n"));
     EXPECT_FALSE(Kept());
 }
 
