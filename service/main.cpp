@@ -1,6 +1,7 @@
 // The process entry: prepares the process, then hands the main thread to the Service Control
 // Manager's dispatcher until the service has stopped.
 #include "crash_filter.h"
+#include "data_folder.h"
 #include "dll_search.h"
 #include "environment.h"
 #include "event_log.h"

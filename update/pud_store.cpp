@@ -1,5 +1,6 @@
 #include "pud_file.h"
 
+#include "data_folder.h"
 #include "environment.h"
 #include "reg_key_holder.h"
 
@@ -10,8 +11,8 @@ int SavePudPackage(const PudPackage& package) {
     CRegKeyHolder key;
     if (OpenSettingsKey(KEY_SET_VALUE, 1, key.Receive()) != ERROR_SUCCESS)
         return 0;
-    // Only into the real, protected data folder, which stays in its place until the value names the
-    // file.
+    // Only into the folder the service made itself, which no one but an administrator can move before the
+    // value names the file.
     CDataFolderLock folder;
     if (!folder.Acquire())
         return 0;

@@ -1,8 +1,10 @@
 #include "pud_file.h"
 
+#include "data_folder.h"
 #include "environment.h"
 #include "file_bytes.h"
 #include "import_patch.h"
+#include "saved_registry_value.h"
 #include "safe_data_file.h"
 
 #include <openssl/evp.h>
@@ -124,14 +126,17 @@ class PudFileTest : public ::testing::Test {
         m_folder = temp + std::wstring(L"pud_file_test_") + std::to_wstring(GetCurrentProcessId());
         CreateDirectoryW(m_folder.c_str(), nullptr);
         m_path = m_folder + L"\\download.pud";
-        m_stored = m_folder + L"\\updates.dat";
+        // A data folder of the service's own making, within the test's.
+        m_data = m_folder + L"\\data";
+        m_stored = m_data + L"\\updates.dat";
         m_savedDataFolder = g_DataFolder;
-        g_DataFolder = m_folder + L"\\";
+        g_DataFolder = m_data + L"\\";
     }
     void TearDown() override {
         g_DataFolder = m_savedDataFolder;
         for (const std::wstring& path : {m_path, m_stored, m_path + L".tmp", m_stored + L".tmp"})
             DeleteFileW(path.c_str());
+        RemoveDirectoryW(m_data.c_str());
         RemoveDirectoryW(m_folder.c_str());
     }
 
@@ -168,7 +173,8 @@ class PudFileTest : public ::testing::Test {
     static bool s_keyExisted, s_hadValue;
     static DWORD s_valueType;
     static Bytes s_value;
-    std::wstring m_folder, m_path, m_stored, m_savedDataFolder;
+    std::wstring m_folder, m_data, m_path, m_stored, m_savedDataFolder;
+    CSavedRegistryValue m_savedIdentity{kSettingsKey, kDataFolderIdentityValue};
 };
 bool PudFileTest::s_keyExisted, PudFileTest::s_hadValue;
 DWORD PudFileTest::s_valueType;

@@ -1,9 +1,11 @@
 #include "update_client.h"
 
+#include "data_folder.h"
 #include "environment.h"
 #include "ht_script.h"
 #include "pud_file.h"
 #include "saved_environment.h"
+#include "saved_registry_value.h"
 #include "ssl_init.h"
 
 #include <gtest/gtest.h>
@@ -97,7 +99,8 @@ class UpdateClient : public ::testing::Test {
         m_root = temp + std::wstring(L"update_client_test_") + std::to_wstring(GetCurrentProcessId());
         m_tempFolder = m_root + L"\\tmp";
         m_dataFolder = m_root + L"\\data";
-        for (const std::wstring& folder : {m_root, m_tempFolder, m_dataFolder})
+        // The data folder is left for the service to make.
+        for (const std::wstring& folder : {m_root, m_tempFolder})
             ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
         SetEnvironmentVariableW(L"TMP", m_tempFolder.c_str());
         m_savedDataFolder = g_DataFolder;
@@ -160,6 +163,7 @@ class UpdateClient : public ::testing::Test {
     }
 
     CSavedUpdValue savedUpd;
+    CSavedRegistryValue savedIdentity{kSettingsKey, kDataFolderIdentityValue};
     CTestEnvironment environment;
     CLoopbackPeer peer;
     CPeerScript script{peer};
@@ -232,6 +236,8 @@ TEST_F(UpdateClient, FailedSecondCheckIsTheLast) {
 
 TEST_F(UpdateClient, DownloadsPastTheCeilingFailAndKeepTheStoredFile) {
     const std::string published = PublishedFile();
+    // Stored by an earlier check, in the folder the service made.
+    ASSERT_TRUE(CDataFolderLock().Acquire());
     std::ofstream(m_stored.c_str(), std::ios::binary) << published;
     script.Accept();
     script.Exchange("HTTP/1.1 200 OK\r\n\r\n");
