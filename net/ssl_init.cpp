@@ -1,13 +1,10 @@
 #include "ssl_init.h"
 
-#include "root_store.h"
-
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
 #include <openssl/ssl.h>
 
 DH* g_DhParams = nullptr;
-X509_STORE* g_RootStore = nullptr;
 
 namespace {
 
@@ -44,11 +41,7 @@ bool InitSsl() {
     OPENSSL_init_crypto(
         OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS, nullptr);
     g_DhParams = CreateDhParams();
-    g_RootStore = X509_STORE_new();
-    // A root store that cannot be read stays empty: every peer then fails verification.
-    if (g_RootStore != nullptr)
-        AddWindowsRootCertificates(g_RootStore);
-    return g_DhParams != nullptr && g_RootStore != nullptr;
+    return g_DhParams != nullptr;
 }
 
 // The low-level DH interface is deprecated in OpenSSL 3, but the TLS context still takes its
@@ -73,8 +66,6 @@ DH* CreateDhParams() {
 void CleanupSsl() {
     DH_free(g_DhParams);
     g_DhParams = nullptr;
-    X509_STORE_free(g_RootStore);
-    g_RootStore = nullptr;
 }
 
 #pragma GCC diagnostic pop

@@ -4,6 +4,7 @@
 #include "name_lookup.h"
 #include "net_errors.h"
 #include "ssl_init.h"
+#include "windows_trust.h"
 
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
@@ -14,6 +15,10 @@ namespace {
 
 // "ALL" would also offer suites without authentication, which need no certificate at all.
 const char kCipherList[] = "ALL:!aNULL:!eNULL";
+
+// As the Linux distributions set it: no RSA or DH key under 2048 bits, no EC key under 224 bits and
+// no SHA-1 signature, on the server's certificates and its key exchange alike.
+const int kSecurityLevel = 2;
 
 } // namespace
 
@@ -70,22 +75,24 @@ template <class T> struct CCallReference {
     T* m_object;
 };
 
-// The context of one connection: the fixed DH group, no unauthenticated suites, and the peer's
-// chain checked against the Windows trusted roots read at start. Null on failure.
+// The context of one connection: TLS 1.2 at the least, the security level above, the fixed DH
+// group, no unauthenticated suites, and the peer's chain judged by Windows. Null on failure.
 SSL_CTX* NewClientContext() {
     SSL_CTX* context = SSL_CTX_new(TLS_method());
     if (context == nullptr)
         return nullptr;
+    SSL_CTX_set_security_level(context, kSecurityLevel);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     bool ok = SSL_CTX_set_tmp_dh(context, g_DhParams) != 0;
 #pragma GCC diagnostic pop
     ok = ok && SSL_CTX_set_cipher_list(context, kCipherList) != 0;
+    ok = ok && SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 0;
     if (!ok) {
         SSL_CTX_free(context);
         return nullptr;
     }
-    SSL_CTX_set1_cert_store(context, g_RootStore);
+    SSL_CTX_set_cert_verify_callback(context, VerifyPeerWithWindows, nullptr);
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
     return context;
 }

@@ -8,7 +8,6 @@
 
 #include <thread>
 
-#include <wincrypt.h>
 #include <ws2tcpip.h>
 
 namespace {
@@ -226,14 +225,6 @@ TEST_F(HtGet, CloseFromAnotherThreadEndsTheRunningGet) {
     EXPECT_EQ(static_cast<uint32_t>(kNetCancelled), get.LastGetError());
 }
 
-LONG g_rootStoreReads;
-decltype(&::CertOpenSystemStoreW) g_realOpenSystemStore;
-
-HCERTSTORE WINAPI CountingOpenSystemStore(HCRYPTPROV_LEGACY provider, LPCWSTR name) {
-    InterlockedIncrement(&g_rootStoreReads);
-    return g_realOpenSystemStore(provider, name);
-}
-
 // Redirects that change the scheme: one peer, certificates and a trusted test root for them all.
 class HtGetTls : public TlsPeerFixture {
   protected:
@@ -298,28 +289,6 @@ TEST_F(HtGetTls, RedirectTargetMustProveItsName) {
     std::vector<std::string> seen = script.Received();
     ASSERT_EQ(2u, seen.size());
     EXPECT_EQ("err", seen[1].substr(0, 3));
-}
-
-TEST_F(HtGetTls, RootStoreIsReadAtStartNotPerConnection) {
-    CImportPatch count("crypt32.dll", "CertOpenSystemStoreW",
-                       reinterpret_cast<void*>(&CountingOpenSystemStore));
-    ASSERT_TRUE(count.Active());
-    g_realOpenSystemStore = count.Original<decltype(&::CertOpenSystemStoreW)>();
-    g_rootStoreReads = 0;
-    CleanupSsl();
-    ASSERT_TRUE(InitSsl());
-    const std::string other = "https://127.0.0.1:" + std::to_string(peer->port4) + "/b";
-    script.Accept();
-    script.Tls(certs->TlsArguments("server"));
-    script.Exchange(Redirect(302, other));
-    script.Accept();
-    script.Tls(certs->TlsArguments("server"));
-    script.Exchange(kEmpty200);
-    const std::string first = SecureUrl("/a");
-    CTestGet get(std::wstring(first.begin(), first.end()).c_str());
-    EXPECT_EQ(1, get.Get(output.c_str())) << std::hex << get.LastGetError();
-    EXPECT_EQ(4u, script.Received().size());
-    EXPECT_EQ(1, g_rootStoreReads);
 }
 
 } // namespace

@@ -190,50 +190,74 @@ void CNameServiceStandIn::AnswerTooLarge(const std::wstring& name, bool ipv4Pass
     g_answers[Key(name, ipv4Pass)].tooLarge = true;
 }
 
+namespace {
+
+// Puts the certificate of the DER file into a store of the machine, as Windows keeps one: a
+// serialized store element under its SHA-1 thumbprint. Wine keeps a certificate added through
+// CertAddEncodedCertificateToStore only in the store object at hand, while its chain engine reads
+// the registry, as Windows' does. The key made, below HKEY_LOCAL_MACHINE.
+std::wstring AddToMachineStore(const std::string& derPath, const wchar_t* store) {
+    std::ifstream in(derPath, std::ios::binary);
+    std::string der((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    PCCERT_CONTEXT cert = CertCreateCertificateContext(
+        X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size()));
+    if (cert == nullptr)
+        throw std::runtime_error("unreadable test certificate " + derPath);
+    BYTE thumbprint[20];
+    DWORD length = sizeof thumbprint;
+    if (!CertGetCertificateContextProperty(cert, CERT_SHA1_HASH_PROP_ID, thumbprint, &length)) {
+        CertFreeCertificateContext(cert);
+        throw std::runtime_error("no thumbprint for " + derPath);
+    }
+    std::wstring path =
+        std::wstring(L"Software\\Microsoft\\SystemCertificates\\") + store + L"\\Certificates\\";
+    for (BYTE b : thumbprint) {
+        wchar_t hex[3];
+        swprintf(hex, 3, L"%02X", b);
+        path += hex;
+    }
+    length = 0;
+    CertSerializeCertificateStoreElement(cert, 0, nullptr, &length);
+    std::string blob(length, '\0');
+    CertSerializeCertificateStoreElement(cert, 0, reinterpret_cast<BYTE*>(&blob[0]), &length);
+    CertFreeCertificateContext(cert);
+    HKEY key;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS)
+        throw std::runtime_error("cannot store " + derPath);
+    LONG stored =
+        RegSetValueExW(key, L"Blob", 0, REG_BINARY, reinterpret_cast<const BYTE*>(blob.data()), length);
+    RegCloseKey(key);
+    if (stored != ERROR_SUCCESS) {
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
+        throw std::runtime_error("cannot store " + derPath);
+    }
+    return path;
+}
+
+} // namespace
+
 CTestCertificates::CTestCertificates(CLoopbackPeer& peer) {
     folder = std::string(VOLARIX_NET_BINARY_DIR "/certs-") + std::to_string(GetCurrentProcessId());
     if (peer.Command("certs " + folder) != "ok")
         throw std::runtime_error("the peer made no certificates");
-    std::ifstream in(folder + "/ca.der", std::ios::binary);
-    std::string der((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    PCCERT_CONTEXT ca = CertCreateCertificateContext(
-        X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size()));
-    if (ca == nullptr)
-        throw std::runtime_error("unreadable test root");
-    BYTE thumbprint[20];
-    DWORD length = sizeof thumbprint;
-    if (!CertGetCertificateContextProperty(ca, CERT_SHA1_HASH_PROP_ID, thumbprint, &length)) {
-        CertFreeCertificateContext(ca);
-        throw std::runtime_error("no thumbprint for the test root");
+    try {
+        m_storeKeys.push_back(AddToMachineStore(folder + "/ca.der", L"Root"));
+        m_storeKeys.push_back(AddToMachineStore(folder + "/interstored-ca.der", L"CA"));
+    } catch (...) {
+        Remove();
+        throw;
     }
-    std::wstring rootKey = L"Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\";
-    for (BYTE b : thumbprint) {
-        wchar_t hex[3];
-        swprintf(hex, 3, L"%02X", b);
-        rootKey += hex;
-    }
-    // Wine keeps a certificate added through CertAddEncodedCertificateToStore only in the store
-    // object at hand; the user's root store reads the registry, as Windows' does.
-    length = 0;
-    CertSerializeCertificateStoreElement(ca, 0, nullptr, &length);
-    std::string blob(length, '\0');
-    CertSerializeCertificateStoreElement(ca, 0, reinterpret_cast<BYTE*>(&blob[0]), &length);
-    CertFreeCertificateContext(ca);
-    HKEY key;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, rootKey.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS)
-        throw std::runtime_error("cannot trust the test root");
-    m_rootKey = rootKey;
-    LONG stored =
-        RegSetValueExW(key, L"Blob", 0, REG_BINARY, reinterpret_cast<const BYTE*>(blob.data()), length);
-    RegCloseKey(key);
-    if (stored != ERROR_SUCCESS)
-        throw std::runtime_error("cannot trust the test root");
 }
 
 CTestCertificates::~CTestCertificates() {
-    if (!m_rootKey.empty())
-        RegDeleteKeyW(HKEY_CURRENT_USER, m_rootKey.c_str());
+    Remove();
+}
+
+void CTestCertificates::Remove() {
+    for (const std::wstring& key : m_storeKeys)
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, key.c_str());
+    m_storeKeys.clear();
     std::error_code ignored;
     std::filesystem::remove_all(folder, ignored);
 }

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 class CLoopbackPeer {
   public:
@@ -54,8 +55,10 @@ class CNameServiceStandIn {
     std::unique_ptr<CImportPatch> m_begin, m_next, m_end;
 };
 
-// The peer's test CA and server certificates in a folder of their own, with the CA trusted as a
-// root of the current user, for the lifetime of the object.
+// The peer's test CA and server certificates in a folder of their own, with the CA in the machine's
+// root store and the intermediate of "interstored" in its CA store, for the lifetime of the object.
+// Make it before the process's first TLS connection: a chain engine may keep what it read of the
+// stores then.
 class CTestCertificates {
   public:
     explicit CTestCertificates(CLoopbackPeer& peer);
@@ -69,5 +72,7 @@ class CTestCertificates {
     std::string folder;
 
   private:
-    std::wstring m_rootKey;
+    void Remove();
+
+    std::vector<std::wstring> m_storeKeys;
 };

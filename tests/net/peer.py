@@ -6,7 +6,8 @@ and ::1 and reports "ports V4 V6", then answers each command with one line. It e
 control connection closes, or after an hour at the latest, so a crashed test leaves nothing behind.
 
 Commands (one data connection at a time):
-  certs DIR          make the test CA and server certificates in DIR (PEM and DER)
+  certs DIR          make the test CA and server certificates in DIR (PEM and DER); the
+                     intermediate of "interstored" is left in DIR/interstored-ca.der
   accept4 | accept6  accept the next data connection on that family's listener
   send HEX           send the bytes
   fill N             send N bytes "x"; a client that gives up first ends it early
@@ -14,7 +15,10 @@ Commands (one data connection at a time):
   recvhead           read up to and including the first empty line (CR LF CR LF); "data HEX"
   drain              read until the client closes; "data HEX"
   close              close the data connection (FIN)
-  tls CERT KEY       TLS server handshake on the data connection; "ok SNI" or "err REASON"
+  tls CERT KEY [OPT] TLS server handshake on the data connection; "ok SNI" or "err REASON". OPT:
+                     tls1.2 or tls1.3 (that version only), dhe1024 (TLS 1.2, DHE suites only,
+                     a 1024-bit group); the peer's own security level is 0 so that it offers
+                     whatever weak key or group the test asks for
   tlsanon            TLS 1.2 server handshake offering only suites without authentication
   tlsclose           send close-notify and keep the TCP connection
 """
@@ -28,7 +32,7 @@ import threading
 
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.asymmetric import dh, ec, rsa
 from cryptography.x509.oid import NameOID
 
 
@@ -53,9 +57,19 @@ def make_cert(subject, key, issuer, issuer_key, days_from, days_to, names=None, 
     return builder.sign(issuer_key, hashes.SHA256())
 
 
-def write(directory, name, cert, key):
+# The 1024-bit MODP group of RFC 2409 (its second Oakley group), generator 2.
+MODP1024 = int(
+    "FFFFFFFFFFFFFFFFC90FDAA22168C234C4C6628B80DC1CD129024E088A67CC74020BBEA63B139B22514A08798E3404DD"
+    "EF9519B3CD3A431B302B0A6DF25F14374FE1356D6D51C245E485B576625E7EC6F44C42E9A637ED6B0BFF5CB6F406B7ED"
+    "EE386BFB5A899FA5AE9F24117C4B1FE649286651ECE65381FFFFFFFFFFFFFFFF", 16)
+
+
+def write(directory, name, cert, key, sent=()):
+    """The certificate, then any other certificate the server sends with it, in NAME.pem."""
     with open(os.path.join(directory, name + ".pem"), "wb") as f:
         f.write(cert.public_bytes(serialization.Encoding.PEM))
+        for other in sent:
+            f.write(other.public_bytes(serialization.Encoding.PEM))
     with open(os.path.join(directory, name + ".der"), "wb") as f:
         f.write(cert.public_bytes(serialization.Encoding.DER))
     with open(os.path.join(directory, name + ".key"), "wb") as f:
@@ -72,18 +86,41 @@ def make_certs(directory):
     ca = make_cert(ca_name, ca_key, ca_name, ca_key, -1, 30, ca=True)
     write(directory, "ca", ca, ca_key)
     loopback = dict(names=["localhost"], ips=["127.0.0.1", "::1"])
-    for name, issuer, issuer_key, start, end, alt in [
-        ("server", ca, ca_key, -1, 30, loopback),
-        ("expired", ca, ca_key, -30, -1, loopback),
-        ("otherhost", ca, ca_key, -1, 30, dict(names=["other.example"])),
-        ("selfsigned", None, None, -1, 30, loopback),
-    ]:
+    # Two intermediates: the test trusts the first in the machine's CA store, the second is nowhere.
+    intermediates = {}
+    for role in ("stored", "missing"):
+        name = "%s Intermediate %s" % (ca_name, role)
         key = ec.generate_private_key(ec.SECP256R1())
+        intermediates[role] = (name, make_cert(name, key, ca_name, ca_key, -1, 30, ca=True), key)
+    stored, missing = intermediates["stored"], intermediates["missing"]
+    write(directory, "interstored-ca", stored[1], stored[2])
+    ec_key = lambda: ec.generate_private_key(ec.SECP256R1())
+    rsa_key = lambda bits: lambda: rsa.generate_private_key(public_exponent=65537, key_size=bits)
+    # name, key maker, issuer (name, certificate, key) or None for self-signed, validity, names,
+    # certificates sent after the leaf
+    root = (ca_name, ca, ca_key)
+    for name, new_key, issuer, start, end, alt, sent in [
+        ("server", ec_key, root, -1, 30, loopback, ()),
+        ("expired", ec_key, root, -30, -1, loopback, ()),
+        ("notyet", ec_key, root, 1, 30, loopback, ()),
+        ("otherhost", ec_key, root, -1, 30, dict(names=["other.example"]), ()),
+        ("selfsigned", ec_key, None, -1, 30, loopback, ()),
+        ("rsa1024", rsa_key(1024), root, -1, 30, loopback, ()),
+        ("rsa2048", rsa_key(2048), root, -1, 30, loopback, ()),
+        ("rsa4096", rsa_key(4096), root, -1, 30, loopback, ()),
+        ("interstored", ec_key, stored, -1, 30, loopback, ()),
+        ("intermissing", ec_key, missing, -1, 30, loopback, ()),
+        ("intersent", ec_key, missing, -1, 30, loopback, (missing[1],)),
+    ]:
+        key = new_key()
         if issuer is None:
             cert = make_cert("localhost", key, "localhost", key, start, end, **alt)
         else:
-            cert = make_cert("localhost", key, ca_name, issuer_key, start, end, **alt)
-        write(directory, name, cert, key)
+            cert = make_cert("localhost", key, issuer[0], issuer[2], start, end, **alt)
+        write(directory, name, cert, key, sent)
+    with open(os.path.join(directory, "dh1024.pem"), "wb") as f:
+        f.write(dh.DHParameterNumbers(MODP1024, 2).parameters().parameter_bytes(
+            serialization.Encoding.PEM, serialization.ParameterFormat.PKCS3))
 
 
 class Connection:
@@ -178,6 +215,17 @@ def main():
                 reply("ok")
             elif cmd == "tls":
                 context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+                context.set_ciphers("DEFAULT:@SECLEVEL=0")
+                for option in args[2:]:
+                    if option in ("tls1.2", "tls1.3"):
+                        version = getattr(ssl.TLSVersion, "TLSv1_" + option[-1])
+                        context.minimum_version = context.maximum_version = version
+                    elif option == "dhe1024":
+                        context.maximum_version = ssl.TLSVersion.TLSv1_2
+                        context.set_ciphers("DHE-RSA-AES128-GCM-SHA256:@SECLEVEL=0")
+                        context.load_dh_params(os.path.join(os.path.dirname(args[0]), "dh1024.pem"))
+                    else:
+                        raise ValueError("unknown option " + option)
                 context.load_cert_chain(args[0], args[1])
                 seen = []
                 context.sni_callback = lambda s, name, c: seen.append(name)
