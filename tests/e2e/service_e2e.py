@@ -107,6 +107,19 @@ class LogWatch:
         return [m.group(1) for m in (EVENT_LINE.search(l) for l in text.splitlines()) if m]
 
 
+class Executable(unittest.TestCase):
+    def test_names_no_folder_of_the_build_machine(self):
+        # Windows opens such a path on the current drive, where any user may create it: nothing may be
+        # looked for there, and nothing of this machine need be in the product at all.
+        with open(SVC_EXE, "rb") as f:
+            image = f.read()
+        source = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+        build = os.path.dirname(os.path.dirname(os.path.abspath(SVC_EXE)))
+        cache = os.environ.get("VOLARIX_CACHE", os.path.expanduser("~/.cache/volarix"))
+        for folder in (source, build, cache):
+            self.assertNotIn(folder.encode(), image, folder)
+
+
 class ServiceEndToEnd(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
