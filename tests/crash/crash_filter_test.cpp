@@ -144,6 +144,12 @@ class CrashFilterTest : public ::testing::Test {
         return code;
     }
 
+    // Copies the child into the test's folder, where no upload library lies beside it.
+    bool CopyChildAlone(std::wstring* alone) {
+        *alone = m_root + L"\\crash_child.exe";
+        return CopyFileW(m_child.c_str(), alone->c_str(), TRUE) != FALSE;
+    }
+
     bool PreviousFilterRan() const { return GetFileAttributesW(m_marker.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
     bool ReadUpload(Upload* upload) {
@@ -313,8 +319,8 @@ TEST_F(CrashFilterTest, StackWithoutAFrameOfTheExecutableGivesOwnAddressZero) {
 
 TEST_F(CrashFilterTest, MissingUploadLibraryEndsTheProcessWithoutAReport) {
     CSavedReportKey::SetDword(kProduct, 1);
-    const std::wstring alone = m_root + L"\\crash_child.exe";
-    ASSERT_TRUE(CopyFileW(m_child.c_str(), alone.c_str(), TRUE));
+    std::wstring alone;
+    ASSERT_TRUE(CopyChildAlone(&alone));
     EXPECT_EQ(RunChild(alone, L"access previous"), kAccessViolation);
     EXPECT_FALSE(PreviousFilterRan());
     EXPECT_TRUE(ListFolder(m_temp).empty());
@@ -323,8 +329,8 @@ TEST_F(CrashFilterTest, MissingUploadLibraryEndsTheProcessWithoutAReport) {
 
 TEST_F(CrashFilterTest, UploadLibraryOnThePathIsNotUsed) {
     CSavedReportKey::SetDword(kProduct, 1);
-    const std::wstring alone = m_root + L"\\crash_child.exe";
-    ASSERT_TRUE(CopyFileW(m_child.c_str(), alone.c_str(), TRUE));
+    std::wstring alone;
+    ASSERT_TRUE(CopyChildAlone(&alone));
     const std::wstring stub = WinePath(QREPCLI_DLL);
     {
         CSavedEnvironmentVariable path(L"PATH");
@@ -339,8 +345,8 @@ TEST_F(CrashFilterTest, UploadLibraryImportsNothingThroughThePath) {
     // The library beside the executable needs one that only a folder of PATH holds: it cannot be
     // loaded, so there is no report, and the library on PATH never runs.
     CSavedReportKey::SetDword(kProduct, 1);
-    const std::wstring alone = m_root + L"\\crash_child.exe";
-    ASSERT_TRUE(CopyFileW(m_child.c_str(), alone.c_str(), TRUE));
+    std::wstring alone;
+    ASSERT_TRUE(CopyChildAlone(&alone));
     ASSERT_TRUE(
         CopyFileW(WinePath(QREPCLI_IMPORTING_DLL).c_str(), (m_root + L"\\qrepcli.dll").c_str(), TRUE));
     const std::wstring dep = WinePath(QREPDEP_DLL);
