@@ -238,12 +238,6 @@ std::wstring AddToMachineStore(const std::string& derPath, const wchar_t* store)
 } // namespace
 
 CTestCertificates::CTestCertificates(CLoopbackPeer& peer) {
-    // Wine copies the host's roots into the machine's root store when a process first opens it,
-    // rewriting that store's keys; done here, before the test's own are added, it cannot lose them.
-    HCERTSTORE roots =
-        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
-    if (roots != nullptr)
-        CertCloseStore(roots, 0);
     folder = std::string(VOLARIX_NET_BINARY_DIR "/certs-") + std::to_string(GetCurrentProcessId());
     if (peer.Command("certs " + folder) != "ok")
         throw std::runtime_error("the peer made no certificates");
