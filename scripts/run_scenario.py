@@ -57,6 +57,9 @@ PREFIX_ATTEMPTS = 2
 LOG_TAIL = 4096
 # The update client fetches once at start; on a loaded machine the prefix may take its time.
 UPDATE_TIMEOUT_S = 120
+# Wine shuts the prefix's services down once no other program of it has run for the server's
+# persistence time: longer than any wait of a scenario, in which no other program may run.
+SERVER_PERSIST_S = 600
 # The prefix's C: drive is this device; the mount-point manager knows its letter.
 LETTERED_DEVICE = r"\Device\HarddiskVolume1"
 FIRST_IMAGE_VOLUME = 7
@@ -163,10 +166,10 @@ class Prefix:
             # A new prefix's services restart while wineboot finishes, and a service created
             # meanwhile can be lost: build it, stop it, and boot it once more. The services
             # started by the last boot keep its stderr, so their event texts arrive in the log.
-            run("wineserver", "-p60")
+            run("wineserver", "-p%d" % SERVER_PERSIST_S)
             run("wine", "wineboot", "-i")
             self.stop()
-            run("wineserver", "-p60")
+            run("wineserver", "-p%d" % SERVER_PERSIST_S)
             run("wine", "wineboot")
 
     def stop(self):
