@@ -55,15 +55,15 @@ def make_cert(subject, key, issuer, issuer_key, days_from, days_to, names=None, 
             x509.KeyUsage(digital_signature=True, key_cert_sign=True, crl_sign=True, content_commitment=False,
                           key_encipherment=False, data_encipherment=False, key_agreement=False,
                           encipher_only=False, decipher_only=False), critical=True)
-    # Wine's crypt32 rejects an ECDSA signature whose r or s is shorter than the curve's 32 bytes (about
-    # one in a hundred), so a chain that Windows trusts would at times be refused. ECDSA signing is
-    # randomised: signing again gives a full-width pair.
-    while True:
-        cert = builder.sign(issuer_key, hashes.SHA256())
-        if not isinstance(issuer_key, ec.EllipticCurvePrivateKey):
-            return cert
-        if all(n.bit_length() > 248 for n in decode_dss_signature(cert.signature)):
-            return cert
+    cert = builder.sign(issuer_key, hashes.SHA256())
+    # Wine's crypt32 rejects an ECDSA signature whose r or s is shorter than the curve's size in bytes
+    # (about one in a hundred), so a chain that Windows trusts would at times be refused. ECDSA signing
+    # is randomised: signing again gives a full-width pair.
+    if isinstance(issuer_key, ec.EllipticCurvePrivateKey):
+        width = (issuer_key.curve.key_size + 7) // 8
+        while any((n.bit_length() + 7) // 8 < width for n in decode_dss_signature(cert.signature)):
+            cert = builder.sign(issuer_key, hashes.SHA256())
+    return cert
 
 
 # The 1024-bit MODP group of RFC 2409 (its second Oakley group), generator 2.
